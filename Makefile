@@ -1,0 +1,42 @@
+# Two entry points: `make demo` builds the module and runs the end-to-end demo, `make test` runs
+# every test. Both install what they need first.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+VENVS := .venv .venv-np1
+
+.PHONY: deps engine engine-test sanitize python-test test demo format clean
+
+deps:
+	bash scripts/install-deps.sh
+
+engine: deps
+	cmake -S . -B build -G Ninja -DQUILANE_BUILD_TESTS=ON
+	cmake --build build -j $(JOBS)
+
+engine-test: engine
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+sanitize: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILANE_SANITIZE=ON \
+	    -DQUILANE_BUILD_TESTS=ON
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+python-test: deps
+	@for venv in $(VENVS); do \
+	    echo "== pytest in $$venv"; \
+	    $$venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation . && \
+	    $$venv/bin/python -m pytest -q tests/python || exit 1; \
+	done
+
+test: engine-test sanitize python-test
+
+demo: deps
+	.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+	.venv/bin/python -m quilane
+
+format:
+	clang-format -i src/*.cpp src/*.hpp tests/*.cpp python/*.cpp python/*.hpp
+
+clean:
+	rm -rf build build-asan dist

@@ -1,0 +1,39 @@
+// Lloyd-Max scalar quantiser for one coordinate of a uniformly random unit vector in dim dimensions.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quilane {
+
+struct Codebook {
+    std::vector<float> boundaries;  // 2^bits - 1 ascending decision boundaries
+    std::vector<float> centroids;   // 2^bits ascending reconstruction levels
+};
+
+// Pure function of (bits, dim); dim must be at least 2.
+Codebook codebook(uint32_t bits, size_t dim);
+
+// Recursive adaptive Simpson integral of f over [a, b] with absolute tolerance eps and at most
+// depth further halvings; fa, fb, fm are f at a, b and the midpoint, whole the Simpson estimate.
+template <class F>
+double adaptive_simpson_rec(const F& f, double a, double b, double fa, double fb, double fm,
+                            double whole, double eps, unsigned depth) {
+    const double m = (a + b) * 0.5;
+    const double lm = (a + m) * 0.5;
+    const double rm = (b + m) * 0.5;
+    const double flm = f(lm);
+    const double frm = f(rm);
+    const double left = (4.0 * flm + fa + fm) * ((m - a) / 6.0);
+    const double right = (4.0 * frm + fm + fb) * ((b - m) / 6.0);
+    const double d = left + right - whole;
+    if (depth == 0 || std::fabs(d) < 15.0 * eps) {
+        return left + right + d / 15.0;
+    }
+    return adaptive_simpson_rec(f, a, m, fa, fm, flm, left, eps * 0.5, depth - 1) +
+           adaptive_simpson_rec(f, m, b, fm, fb, frm, right, eps * 0.5, depth - 1);
+}
+
+}  // namespace quilane

@@ -1,0 +1,39 @@
+// Turning raw vectors into norms and packed codes, and the transform that encoding and search share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quilane {
+
+// The seeded orthogonal transform of one index, borrowed from its caches.
+struct Transform {
+    std::span<const float> signs;     // Walsh-Hadamard sign vector; empty when the kind has none
+    bool has_signs = false;
+    std::span<const float> matrices;  // block matrices
+    size_t block = 0;                 // block size of the kind
+    size_t padded_dim = 0;            // row length while transforming
+};
+
+// Applies the Walsh-Hadamard stage (when the transform has one) to x[0, dim) and then the block
+// rotation to the whole row of padded_dim entries.
+void transform_row(const Transform& transform, size_t dim, std::span<float> row);
+
+struct Encoded {
+    std::vector<uint8_t> codes;  // n packed records
+    std::vector<float> norms;    // n norms
+};
+
+// Encodes n vectors of dim floats (row-major, vectors.size() >= n * dim).
+Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
+               std::span<const float> boundaries, size_t bits);
+
+// The same, with every step written out as plainly as possible: the reference that faster
+// paths of encode are tested against.
+Encoded encode_reference(std::span<const float> vectors, size_t n, size_t dim,
+                         const Transform& transform, std::span<const float> boundaries,
+                         size_t bits);
+
+}  // namespace quilane

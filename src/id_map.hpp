@@ -1,0 +1,65 @@
+// An index addressed by the caller's 64-bit ids rather than by position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "lib.hpp"
+
+namespace quilane {
+
+// SipHash-1-3 of the id under a key drawn at random for each map, so that nobody can choose ids
+// that collide.
+struct KeyedIdHash {
+    uint64_t k0 = 0;
+    uint64_t k1 = 0;
+    static KeyedIdHash random();
+    size_t operator()(uint64_t id) const noexcept;
+};
+
+using PositionMap = std::unordered_map<uint64_t, uint64_t, KeyedIdHash>;
+
+class IdMapIndex {
+public:
+    // Same checks and messages as the GyrelIndex constructor.
+    static IdMapIndex with_options(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed);
+
+    // A record as a file reader produces it: ids[p] is the id of position p of inner. Fails with
+    // "duplicate ids in .qlim file" (as an Error) when an id repeats.
+    static IdMapIndex from_parts(GyrelIndex inner, std::vector<uint64_t> ids);
+
+    // Appends vectors.size() / dim vectors; vector i gets ids[i]. The whole batch is checked
+    // before the first change.
+    void add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids);
+    // True when the id was stored (and its vector is now gone), false when it was not.
+    bool remove(uint64_t id);
+    bool contains(uint64_t id) const;
+
+    struct Results {
+        std::vector<float> scores;  // nq * k', as the inner index's search returns them
+        std::vector<uint64_t> ids;  // empty slots read 2^64 - 1
+    };
+    Results search(std::span<const float> queries, uint64_t k);
+
+    void prepare() { inner_.prepare(); }
+    uint64_t len() const { return ids_.size(); }
+    uint64_t dim() const { return inner_.dim(); }
+    uint64_t bits() const { return inner_.bits(); }
+    Rotation rotation() const { return inner_.rotation(); }
+    const GyrelIndex& inner() const { return inner_; }
+    GyrelIndex& inner() { return inner_; }
+    std::span<const uint64_t> ids() const { return ids_; }
+
+private:
+    explicit IdMapIndex(GyrelIndex inner);
+
+    GyrelIndex inner_;
+    std::vector<uint64_t> ids_;
+    PositionMap position_of_;
+};
+
+}  // namespace quilane

@@ -1,0 +1,31 @@
+// Rotation kinds and the block stage of the transform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace quilane {
+
+// The tag is what a record holds; files store tag + 2.
+enum class Rotation : uint8_t { Planar2 = 0, Rotor3 = 1, Iso4 = 2, WalshRotor3 = 3 };
+
+inline constexpr size_t kRotationCount = 4;
+
+// Side length of the kind's square blocks: 2, 3, 4, 3.
+size_t block_size(Rotation kind);
+
+// The canonical keyword: "planar2", "rotor3", "iso4" or "walshrotor3".
+std::string_view rotation_name(Rotation kind);
+
+// The kind with this tag, or nothing for a tag of 4 or more.
+std::optional<Rotation> rotation_from_tag(uint8_t tag);
+
+// Multiplies each consecutive k-block of x by the matching k x k row-major matrix, in place.
+// Processes min(matrices.size() / (k * k), x.size() / k) blocks; later entries are untouched.
+// Each output is a single-precision sum of products taken in increasing column order.
+void rotate_inplace(std::span<const float> matrices, size_t k, std::span<float> x);
+
+}  // namespace quilane
