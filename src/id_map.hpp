@@ -1,6 +1,7 @@
 // An index addressed by the caller's 64-bit ids rather than by position.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,6 +12,46 @@
 #include "lib.hpp"
 
 namespace quilane {
+
+// SipHash-c-d of one 64-bit little-endian message under the key (k0, k1).
+template <int CompressionRounds, int FinalizationRounds>
+uint64_t sip_hash_u64(uint64_t k0, uint64_t k1, uint64_t message) {
+    uint64_t v0 = k0 ^ 0x736f6d6570736575ULL;
+    uint64_t v1 = k1 ^ 0x646f72616e646f6dULL;
+    uint64_t v2 = k0 ^ 0x6c7967656e657261ULL;
+    uint64_t v3 = k1 ^ 0x7465646279746573ULL;
+    auto round = [&] {
+        v0 += v1;
+        v1 = std::rotl(v1, 13);
+        v1 ^= v0;
+        v0 = std::rotl(v0, 32);
+        v2 += v3;
+        v3 = std::rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = std::rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = std::rotl(v1, 17);
+        v1 ^= v2;
+        v2 = std::rotl(v2, 32);
+    };
+    auto absorb = [&](uint64_t word) {
+        v3 ^= word;
+        for (int i = 0; i < CompressionRounds; ++i) {
+            round();
+        }
+        v0 ^= word;
+    };
+    absorb(message);
+    // The last block carries the message length (8 bytes) in its top byte and nothing else.
+    absorb(uint64_t{8} << 56);
+    v2 ^= 0xff;
+    for (int i = 0; i < FinalizationRounds; ++i) {
+        round();
+    }
+    return v0 ^ v1 ^ v2 ^ v3;
+}
 
 // SipHash-1-3 of the id under a key drawn at random for each map, so that nobody can choose ids
 // that collide.
@@ -24,7 +65,7 @@ struct KeyedIdHash {
 using PositionMap = std::unordered_map<uint64_t, uint64_t, KeyedIdHash>;
 
 class IdMapIndex {
-public:
+  public:
     // Same checks and messages as the GyrelIndex constructor.
     static IdMapIndex with_options(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed);
 
@@ -54,7 +95,7 @@ public:
     GyrelIndex& inner() { return inner_; }
     std::span<const uint64_t> ids() const { return ids_; }
 
-private:
+  private:
     explicit IdMapIndex(GyrelIndex inner);
 
     GyrelIndex inner_;

@@ -3,9 +3,15 @@
 // QLIM the ids in position order.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "id_map.hpp"
 #include "lib.hpp"
@@ -24,5 +30,67 @@ void write_id_map(const std::string& path, const IdMapIndex& index);
 
 GyrelIndex read_index(const std::string& path);
 IdMapIndex read_id_map(const std::string& path);
+
+// Fails with "file name contained an unexpected NUL byte" when the path holds a '\0', which the
+// system would silently take as its end.
+void check_path(const std::string& path);
+
+inline constexpr size_t kIoBufferSize = 8192;
+
+// Buffers small writes to a borrowed descriptor; large pieces go straight through.
+struct Writer {
+    int fd = -1;
+    std::array<uint8_t, kIoBufferSize> buffer{};
+    size_t used = 0;
+};
+
+void write_bytes(Writer& writer, std::span<const uint8_t> bytes);
+void flush(Writer& writer);
+
+// Buffers reads from a borrowed descriptor and counts what callers have taken, so that sizes a
+// header declares can be checked against the bytes the file really holds.
+struct Reader {
+    int fd = -1;
+    std::array<uint8_t, kIoBufferSize> buffer{};
+    size_t begin = 0;                   // next unread byte of buffer
+    size_t end = 0;                     // bytes of buffer filled
+    uint64_t consumed = 0;              // bytes handed to callers so far
+    std::optional<uint64_t> file_size;  // known for regular files; streams have none
+};
+
+Reader make_reader(int fd);
+// Fills bytes completely or fails with "failed to fill whole buffer".
+void read_exact(Reader& reader, std::span<uint8_t> bytes);
+
+// The fields of the core section as an index holds them.
+struct Core {
+    std::vector<uint8_t> codes;
+    uint64_t bits = 0;
+    uint64_t dim = 0;
+    uint64_t n = 0;
+    Rotation kind = Rotation::Rotor3;
+    std::vector<float> norms;
+};
+
+// Refuses (as an IoError) a dim or n that the 32-bit header fields cannot hold.
+void check_fits_file(uint64_t dim, uint64_t n);
+
+void write_core(Writer& writer, uint64_t bits, Rotation kind, uint64_t dim, uint64_t n,
+                std::span<const uint8_t> codes, std::span<const float> norms);
+// Refuses an unknown rotation tag and parameters no index can have, and never allocates more
+// than the file holds.
+Core read_core(Reader& reader);
+// Reads the 4-byte magic (which is also the format's name in messages) and the version byte.
+void expect_magic(Reader& reader, std::string_view magic);
+
+// The system calls of file I/O that a test build can make fail.
+enum class SysCall : uint8_t { Open, Read, Write, Fsync, Close, Rename };
+
+#if QUILANE_FAULT_INJECTION
+// Test hooks: the system call of the given kind made after `skip` further calls of that kind
+// fails with err (a write with err 0 writes nothing). One fault is armed at a time.
+void inject_fault(SysCall call, int skip, int err);
+void clear_fault();
+#endif
 
 }  // namespace quilane
