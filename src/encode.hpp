@@ -1,4 +1,5 @@
-// Turning raw vectors into norms and packed codes, and the transform that encoding and search share.
+// Turning raw vectors into norms and packed codes, and the transform that encoding and search
+// share.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,7 @@ namespace quilane {
 
 // The seeded orthogonal transform of one index, borrowed from its caches.
 struct Transform {
-    std::span<const float> signs;     // Walsh-Hadamard sign vector; empty when the kind has none
+    std::span<const float> signs;  // Walsh-Hadamard sign vector; empty when the kind has none
     bool has_signs = false;
     std::span<const float> matrices;  // block matrices
     size_t block = 0;                 // block size of the kind
@@ -18,7 +19,7 @@ struct Transform {
 };
 
 // Applies the Walsh-Hadamard stage (when the transform has one) to x[0, dim) and then the block
-// rotation to the whole row of padded_dim entries.
+// rotation to the whole row of padded_dim entries (row.size() >= padded_dim).
 void transform_row(const Transform& transform, size_t dim, std::span<float> row);
 
 struct Encoded {
@@ -26,9 +27,14 @@ struct Encoded {
     std::vector<float> norms;    // n norms
 };
 
-// Encodes n vectors of dim floats (row-major, vectors.size() >= n * dim).
+// Encodes n vectors of dim floats (row-major, vectors.size() >= n * dim). Every record depends on
+// its own vector only, so the batch is worked through in pieces of encode_chunk_rows rows and a
+// huge batch needs no work matrix of its own size.
 Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
                std::span<const float> boundaries, size_t bits);
+
+// Rows that encode transforms at a time for rows of padded_dim floats (at least one).
+size_t encode_chunk_rows(size_t padded_dim);
 
 // The same, with every step written out as plainly as possible: the reference that faster
 // paths of encode are tested against.
