@@ -1,0 +1,38 @@
+// Binding a call's arguments to parameter names, and converting the plain (non-array) ones.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quilane {
+
+inline constexpr size_t kMaxParameters = 3;
+
+// Every parameter may be given by position or by keyword; the first `required` have no default.
+struct Signature {
+    const char* function;  // as it appears in messages: "GyrelIndex.search()"
+    std::span<const char* const> names;
+    size_t required;
+};
+
+// Borrowed references in parameter order; nullptr for an optional parameter not given.
+using BoundArguments = std::array<PyObject*, kMaxParameters>;
+
+// Binding failures raise TypeError in CPython's own wording.
+BoundArguments bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+BoundArguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs);
+
+// An unsigned 64-bit integer: ints directly, anything else through __index__.
+uint64_t to_u64(PyObject* obj, const char* name);
+
+// The UTF-8 text of a str (or subclass) instance.
+std::string to_utf8(PyObject* obj, const char* name);
+
+}  // namespace quilane
