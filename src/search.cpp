@@ -124,41 +124,57 @@ struct RowScratch {
     std::vector<float> products;  // products[j * levels + c] = t[j] * centroid[c]
 };
 
-// Scores one transformed query t (dim entries) against every record and keeps the best k.
-// Each record is decoded plane byte by plane byte; the products are the same single-precision
-// products as t[j] * centroid[code], summed in coordinate order.
+// Sum of products[j * levels + code(j)] over the coordinates of one record, in coordinate order.
+// Decodes the record plane byte by plane byte; Bits is a constant so the plane loop unrolls.
+template <size_t Bits>
+float record_dot(const uint8_t* bytes, size_t plane, const float* products) {
+    constexpr size_t levels = size_t{1} << Bits;
+    float s = 0.0f;
+    for (size_t q = 0; q < plane; ++q) {
+        for (size_t bit = 0; bit < 8; ++bit) {
+            const unsigned shift = static_cast<unsigned>(7 - bit);
+            size_t code = 0;
+            for (size_t p = 0; p < Bits; ++p) {
+                code |= static_cast<size_t>((bytes[p * plane + q] >> shift) & 1u) << p;
+            }
+            s = s + products[(q * 8 + bit) * levels + code];
+        }
+    }
+    return s;
+}
+
+template <size_t Bits>
+void scan_records(const ScanInput& index, const float* products, CandidateBuffer& buffer) {
+    const size_t plane = index.dim / 8;
+    const size_t record = Bits * plane;
+    for (size_t i = 0; i < index.n; ++i) {
+        const float s = record_dot<Bits>(index.codes.data() + i * record, plane, products);
+        offer(buffer, Candidate{s * index.norms[i], i});
+    }
+}
+
+// Scores one transformed query t (dim entries) against every record and keeps the best k. The
+// table holds the same single-precision products t[j] * centroid[code] that the plain rule forms.
 void scan_row(std::span<const float> t, const ScanInput& index, size_t k, RowScratch& scratch,
               float* scores, int64_t* positions) {
-    const size_t dim = index.dim;
-    const size_t bits = index.bits;
-    const size_t levels = size_t{1} << bits;
-    const size_t plane = dim / 8;
-    const size_t record = record_bytes(bits, dim);
-
-    scratch.products.resize(dim * levels);
-    for (size_t j = 0; j < dim; ++j) {
+    const size_t levels = size_t{1} << index.bits;
+    scratch.products.resize(index.dim * levels);
+    for (size_t j = 0; j < index.dim; ++j) {
         for (size_t c = 0; c < levels; ++c) {
             scratch.products[j * levels + c] = t[j] * index.centroids[c];
         }
     }
-    const float* products = scratch.products.data();
-
     reset(scratch.buffer, k);
-    for (size_t i = 0; i < index.n; ++i) {
-        const uint8_t* bytes = index.codes.data() + i * record;
-        float s = 0.0f;
-        for (size_t q = 0; q < plane; ++q) {
-            for (size_t bit = 0; bit < 8; ++bit) {
-                const unsigned shift = static_cast<unsigned>(7 - bit);
-                size_t code = 0;
-                for (size_t p = 0; p < bits; ++p) {
-                    code |= static_cast<size_t>((bytes[p * plane + q] >> shift) & 1u) << p;
-                }
-                s = s + products[(q * 8 + bit) * levels + code];
-            }
-        }
-        s = s * index.norms[i];
-        offer(scratch.buffer, Candidate{s, i});
+    switch (index.bits) {
+        case 2:
+            scan_records<2>(index, scratch.products.data(), scratch.buffer);
+            break;
+        case 3:
+            scan_records<3>(index, scratch.products.data(), scratch.buffer);
+            break;
+        default:
+            scan_records<4>(index, scratch.products.data(), scratch.buffer);
+            break;
     }
     write_best_first(scratch.buffer, scores, positions);
 }
