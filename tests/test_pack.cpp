@@ -1,1 +1,69 @@
 #include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "error.hpp"
+#include "pack.hpp"
+
+namespace quilane {
+namespace {
+
+TEST(Pack, WorkedExamplePacksAndUnpacks) {
+    const std::vector<uint8_t> codes = {3, 0, 1, 2, 0, 0, 0, 1};
+    const std::vector<uint8_t> packed = pack_codes(codes, 1, 8, 2);
+    EXPECT_EQ(packed, (std::vector<uint8_t>{0xA1, 0x90}));
+    std::vector<uint8_t> decoded(8);
+    unpack_record(packed.data(), 8, 2, decoded.data());
+    EXPECT_EQ(decoded, codes);
+}
+
+// Every (coordinate, plane) pair owns exactly one bit: plane p, byte j / 8, bit 7 - j % 8.
+TEST(Pack, EachCodeBitLandsInItsOwnPlaneByteAndBit) {
+    const size_t dim = 24;
+    for (size_t bits = 2; bits <= 4; ++bits) {
+        for (size_t j = 0; j < dim; ++j) {
+            for (size_t p = 0; p < bits; ++p) {
+                std::vector<uint8_t> codes(dim, 0);
+                codes[j] = static_cast<uint8_t>(1u << p);
+                const std::vector<uint8_t> packed = pack_codes(codes, 1, dim, bits);
+                std::vector<uint8_t> expected(bits * dim / 8, 0);
+                expected[p * (dim / 8) + j / 8] = static_cast<uint8_t>(0x80u >> (j % 8));
+                ASSERT_EQ(packed, expected) << "bits " << bits << " j " << j << " p " << p;
+            }
+        }
+    }
+}
+
+TEST(Pack, RoundTripsBatchesAndIgnoresHighBits) {
+    std::mt19937 rng(7);
+    for (size_t bits = 2; bits <= 4; ++bits) {
+        const size_t dim = 128;
+        const size_t n = 5;
+        std::vector<uint8_t> codes(n * dim);
+        std::vector<uint8_t> noisy(n * dim);
+        for (size_t i = 0; i < codes.size(); ++i) {
+            codes[i] = static_cast<uint8_t>(rng() % (1u << bits));
+            noisy[i] = static_cast<uint8_t>(codes[i] | (rng() << bits));
+        }
+        const std::vector<uint8_t> packed = pack_codes(codes, n, dim, bits);
+        ASSERT_EQ(packed.size(), n * record_bytes(bits, dim));
+        EXPECT_EQ(pack_codes(noisy, n, dim, bits), packed);
+        std::vector<uint8_t> decoded(dim);
+        for (size_t i = 0; i < n; ++i) {
+            unpack_record(packed.data() + i * record_bytes(bits, dim), dim, bits, decoded.data());
+            EXPECT_EQ(decoded,
+                      std::vector<uint8_t>(codes.begin() + i * dim, codes.begin() + (i + 1) * dim));
+        }
+    }
+}
+
+TEST(Pack, RefusesBuffersTooShort) {
+    const std::vector<uint8_t> codes(16, 1);
+    std::vector<uint8_t> out(3, 0);
+    EXPECT_THROW(pack_codes(codes, 3, 8, 2), Error);
+    EXPECT_THROW(pack_codes_into(codes, 2, 8, 2, out), Error);
+}
+
+}  // namespace
+}  // namespace quilane
