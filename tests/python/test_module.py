@@ -1,0 +1,131 @@
+import ctypes
+import inspect
+
+import pytest
+
+import _quilane
+import quilane
+from helpers import PanicException, run_python
+
+
+def test_import_is_light_and_clean():
+    # -W error: creating the types must not warn; NumPy must stay unimported until an array is used.
+    result = run_python(
+        """
+        import sys, _quilane
+        assert "numpy" not in sys.modules
+        assert _quilane.__all__ == ["GyrelIndex", "IdMapIndex", "__version__"]
+        assert _quilane.__version__ == "0.2.4" and _quilane.__doc__ == ""
+        repr(_quilane.GyrelIndex(64, 4))
+        assert "numpy" not in sys.modules
+        """,
+        "-W",
+        "error",
+    )
+    assert result.returncode == 0, result.stderr
+
+
+def test_package_reexports_the_module():
+    assert quilane.GyrelIndex is _quilane.GyrelIndex
+    assert quilane.IdMapIndex is _quilane.IdMapIndex
+    assert quilane.__version__ == "0.2.4"
+
+
+def test_second_initialisation_returns_the_same_module():
+    init = ctypes.PyDLL(_quilane.__file__).PyInit__quilane
+    init.restype = ctypes.py_object
+    assert init() is _quilane
+
+
+def test_initialisation_from_a_sub_interpreter_fails():
+    result = run_python(
+        f"""
+        import _quilane, _xxsubinterpreters as interpreters
+        interpreters.run_string(interpreters.create(), '''
+        import ctypes
+        init = ctypes.PyDLL({_quilane.__file__!r}).PyInit__quilane
+        init.restype = ctypes.py_object
+        try:
+            init()
+        except ImportError as exc:
+            print("refused:", exc)
+        ''')
+        """
+    )
+    if "No module named '_xxsubinterpreters'" in result.stderr:
+        pytest.skip("this interpreter has no sub-interpreter module")
+    assert "refused: _quilane does not support sub-interpreters" in result.stdout, result.stderr
+
+
+@pytest.mark.parametrize("cls", [_quilane.GyrelIndex, _quilane.IdMapIndex])
+def test_classes_are_final_bare_and_slotless(cls):
+    name = cls.__name__
+    assert cls.__qualname__ == name and cls.__module__ == "_quilane"
+    with pytest.raises(TypeError, match=f"type '{name}' is not an acceptable base type"):
+        type("Sub", (cls,), {})
+    obj = cls(8, 2)
+    with pytest.raises(AttributeError):
+        obj.extra = 1
+    with pytest.raises(TypeError):
+        __import__("weakref").ref(obj)
+    with pytest.raises(AttributeError):
+        obj.dim = 16
+    assert str(inspect.signature(cls)) == "(dim, bits, rotation='rotor3')"
+    assert not cls.__doc__
+    assert obj == obj and obj != cls(8, 2) and hash(obj) == hash(obj)
+
+
+def test_method_documentation():
+    g, m = _quilane.GyrelIndex, _quilane.IdMapIndex
+    assert g.add.__doc__ == (
+        "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
+        "`float32` array of shape `(n, dim)`."
+    )
+    assert g.search.__doc__ == "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."
+    assert g.swap_remove.__doc__.startswith("Remove the vector at `idx` in O(1)")
+    assert g.prepare.__doc__.startswith("Eagerly populate caches")
+    assert m.add_with_ids.__doc__ == "Add vectors with stable external `uint64` ids."
+    assert m.search.__doc__ == (
+        "Top-`k` search returning external ids. Returns `(scores, ids)` as\n`(nq, k)` arrays."
+    )
+    for method in (m.remove, m.contains, m.prepare, m.write, g.write):
+        assert method.__doc__ is None
+    assert str(inspect.signature(g.search)) == "(self, /, queries, k)"
+    assert str(inspect.signature(g.load)) == "(path)"
+    assert str(inspect.signature(m.add_with_ids)) == "(self, /, vectors, ids)"
+    assert [name for name in vars(g) if not name.startswith("__")] == [
+        "add", "search", "write", "load", "prepare", "swap_remove", "dim", "bits", "rotation"
+    ]
+
+
+def test_panic_exception_escapes_except_exception():
+    assert PanicException.__module__ == "pyo3_runtime"
+    assert PanicException.__name__ == "PanicException"
+    assert PanicException.__bases__ == (BaseException,)
+    assert "BaseException" in PanicException.__doc__
+    assert not hasattr(_quilane, "PanicException")
+    with pytest.raises(BaseException) as info:
+        try:
+            _quilane.GyrelIndex(12, 4)
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("except Exception caught a PanicException")
+    assert type(info.value) is PanicException
+    assert str(info.value) == "dim must be a multiple of 8"
+
+
+def test_missing_numpy_is_a_fatal_error():
+    result = run_python(
+        """
+        import sys
+        sys.modules["numpy"] = None
+        import _quilane
+        index = _quilane.GyrelIndex(8, 2)
+        try:
+            index.add([[0.0] * 8])
+        except BaseException as exc:
+            print(type(exc).__name__, exc)
+        """
+    )
+    assert result.stdout.startswith(
+        "PanicException Failed to access NumPy array API capsule"
+    ), result.stderr
