@@ -1,1 +1,157 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "codebook.hpp"
+#include "encode.hpp"
+#include "error.hpp"
+#include "lib.hpp"
+#include "pack.hpp"
+
+namespace quilane {
+namespace {
+
+// Identity 2 x 2 blocks: encoding reduces to normalise, quantise, pack.
+struct IdentityTransform {
+    std::vector<float> matrices;
+    Transform transform;
+    explicit IdentityTransform(size_t dim) {
+        matrices.assign(dim * 2, 0.0f);
+        for (size_t b = 0; b < dim / 2; ++b) {
+            matrices[4 * b] = matrices[4 * b + 3] = 1.0f;
+        }
+        transform = Transform{{}, false, matrices, 2, dim};
+    }
+};
+
+std::vector<uint8_t> codes_of(const Encoded& e, size_t i, size_t dim, size_t bits) {
+    std::vector<uint8_t> codes(dim);
+    unpack_record(e.codes.data() + i * record_bytes(bits, dim), dim, bits, codes.data());
+    return codes;
+}
+
+std::vector<float> random_vectors(size_t count, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> coordinate(-1.0f, 1.0f);
+    std::vector<float> v(count);
+    for (float& x : v) {
+        x = coordinate(rng);
+    }
+    return v;
+}
+
+TEST(Encode, QuantisesByBoundariesStrictlyExceeded) {
+    const IdentityTransform id(8);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> vectors = {0.5f,   -0.5f,  0.5f, -0.5f, 0, 0, 0, 0,  // norm 1
+                                        nan,    1,      0,    0,     0, 0, 0, 0,  // NaN norm
+                                        0,      0,      0,    0,     0, 0, 0, 0,
+                                        1e-12f, 1e-12f, 0,    0,     0, 0, 0, 0};
+    const std::vector<float> on_boundaries = {-0.5f, 0.0f, 0.5f};
+    const Encoded e = encode(vectors, 4, 8, id.transform, on_boundaries, 2);
+    EXPECT_EQ(codes_of(e, 0, 8, 2), (std::vector<uint8_t>{2, 0, 2, 0, 1, 1, 1, 1}));
+    // NaN takes code 0 and spreads to its block partner; the rest is the zero direction.
+    EXPECT_EQ(codes_of(e, 1, 8, 2), (std::vector<uint8_t>{0, 0, 1, 1, 1, 1, 1, 1}));
+    EXPECT_TRUE(std::isnan(e.norms[1]));
+    EXPECT_EQ(codes_of(e, 2, 8, 2), std::vector<uint8_t>(8, 1));
+    EXPECT_EQ(e.norms[2], 0.0f);
+    EXPECT_EQ(codes_of(e, 3, 8, 2), std::vector<uint8_t>(8, 1));  // tiny: zero direction...
+    EXPECT_FLOAT_EQ(e.norms[3], std::sqrt(2e-24f));               // ...but its norm is kept
+
+    const std::vector<float> between = {-0.6f, 0.0f, 0.4f};
+    const Encoded top = encode(std::span(vectors).first(8), 1, 8, id.transform, between, 2);
+    EXPECT_EQ(codes_of(top, 0, 8, 2), (std::vector<uint8_t>{3, 1, 3, 1, 1, 1, 1, 1}));
+}
+
+TEST(Encode, NormIsSummedSequentiallyInSinglePrecision) {
+    std::vector<float> v(64, 1.0f);
+    v[0] = 1e4f;  // 1e8 + 1 rounds back to 1e8 at every step; a wider sum would give 1e8 + 63
+    const IdentityTransform id(64);
+    EXPECT_EQ(encode(v, 1, 64, id.transform, std::vector<float>{-0.1f, 0, 0.1f}, 2).norms[0], 1e4f);
+}
+
+// Scaling by a power of two is exact, so the codes must not move, also where the squares
+// overflow single precision and where the norm itself does.
+TEST(Encode, PowerOfTwoScalingKeepsCodesAndScalesNorm) {
+    const IdentityTransform id(16);
+    const std::vector<float> boundaries = {-0.3f, -0.1f, 0.0f, 0.05f, 0.1f, 0.2f, 0.3f};
+    const std::vector<float> y = random_vectors(16, 3);
+    const Encoded base = encode(y, 1, 16, id.transform, boundaries, 3);
+    for (const int exponent : {3, 70, 127}) {
+        std::vector<float> x(y);
+        for (float& c : x) {
+            c = std::ldexp(c, exponent);
+        }
+        const Encoded scaled = encode(x, 1, 16, id.transform, boundaries, 3);
+        EXPECT_EQ(scaled.codes, base.codes) << exponent;
+        EXPECT_EQ(scaled.norms[0], std::ldexp(base.norms[0], exponent)) << exponent;
+    }
+}
+
+Transform transform_of(GyrelIndex& index) {
+    const auto& signs = index.sign_vector();
+    const BlockMatrices& blocks = index.block_matrices();
+    return Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
+                     signs.has_value(), blocks.matrices, block_size(index.rotation()),
+                     blocks.padded_dim};
+}
+
+// The batch spans two encoding chunks (rows of 64 or 66 floats); the reference encodes it whole.
+TEST(Add, OneAtATimeEqualsOneBatchForEveryKindAndWidth) {
+    const size_t dim = 64;
+    const size_t n = encode_chunk_rows(64) + 5;
+    std::vector<float> vectors = random_vectors(n * dim, 21);
+    std::fill_n(vectors.begin() + 4 * dim, dim, 0.0f);  // a zero vector at position 4
+    for (uint8_t tag = 0; tag < kRotationCount; ++tag) {
+        for (uint64_t bits = 2; bits <= 4; ++bits) {
+            GyrelIndex batch(dim, bits, Rotation(tag), 117900524);
+            GyrelIndex single(dim, bits, Rotation(tag), 117900524);
+            batch.add(vectors);
+            for (size_t i = 0; i < n; ++i) {
+                single.add(std::span(vectors).subspan(i * dim, dim));
+            }
+            ASSERT_EQ(batch.len(), n);
+            EXPECT_TRUE(std::ranges::equal(batch.codes(), single.codes()));
+            EXPECT_TRUE(std::ranges::equal(batch.norms(), single.norms()));
+
+            const Codebook& book = cached_codebook(static_cast<uint32_t>(bits), dim);
+            const Encoded expected =
+                encode_reference(vectors, n, dim, transform_of(batch), book.boundaries, bits);
+            EXPECT_TRUE(std::ranges::equal(batch.codes(), expected.codes));
+            EXPECT_TRUE(std::ranges::equal(batch.norms(), expected.norms));
+
+            const auto below_zero =
+                std::ranges::count_if(book.boundaries, [](float b) { return b < 0.0f; });
+            EXPECT_EQ(codes_of(expected, 4, dim, bits),
+                      std::vector<uint8_t>(dim, static_cast<uint8_t>(below_zero)));
+            EXPECT_EQ(expected.norms[4], 0.0f);
+        }
+    }
+}
+
+TEST(Add, FailedOrEmptyAddLeavesTheRecordAlone) {
+    GyrelIndex index(8, 2, Rotation::Rotor3, 1);
+    index.add(std::vector<float>{});
+    EXPECT_FALSE(index.block_matrices_built() || index.sign_vector_built() ||
+                 index.centroids_built());
+    index.add(random_vectors(16, 5));
+    const std::vector<uint8_t> codes(index.codes().begin(), index.codes().end());
+    try {
+        index.add(random_vectors(10, 6));
+        FAIL() << "add accepted 10 floats at dim 8";
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(),
+                     "assertion `left == right` failed: vectors length not a multiple of dim\n"
+                     "  left: 10\n right: 8");
+    }
+    EXPECT_EQ(index.len(), 2u);
+    EXPECT_EQ(index.norms().size(), 2u);
+    EXPECT_TRUE(std::ranges::equal(index.codes(), codes));
+}
+
+}  // namespace
+}  // namespace quilane
