@@ -173,8 +173,10 @@ PyType_Slot slice_container_slots[] = {
     {0, nullptr},
 };
 
+// Only result_array makes holders; Python code cannot make one without a buffer.
 PyType_Spec slice_container_spec = {"PySliceContainer", sizeof(SliceContainer), 0,
-                                    Py_TPFLAGS_DEFAULT, slice_container_slots};
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                    slice_container_slots};
 
 PyTypeObject* slice_container_type() {
     static PyObject* type = nullptr;
