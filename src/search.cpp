@@ -172,7 +172,7 @@ void scan_row(std::span<const float> t, const ScanInput& index, size_t k, RowScr
         case 3:
             scan_records<3>(index, scratch.products.data(), scratch.buffer);
             break;
-        default:
+        default:  // 4: the width was checked on entry
             scan_records<4>(index, scratch.products.data(), scratch.buffer);
             break;
     }
