@@ -29,7 +29,9 @@ struct ScanInput {
 
 // Scores nq queries (row-major in queries) against all n records and keeps the best k of each,
 // 1 <= k <= n. Results are ordered by descending score, equal scores by ascending position,
-// and a NaN score ranks below every number.
+// and a NaN score ranks below every number (also below -inf). The candidate buffer uses this
+// same order, so a later equal score never displaces an earlier one and a number always
+// displaces a buffered NaN. Inconsistent inputs throw Error.
 // Runs on the process-wide pool; the result does not depend on the number of workers.
 SearchResults search(std::span<const float> queries, size_t nq, const Transform& transform,
                      const ScanInput& index, size_t k);
