@@ -103,6 +103,18 @@ def test_borrow_conflicts_through_index(index, id_index, vectors):
     assert index.swap_remove(50) == 50
 
 
+def test_array_changed_by_a_later_argument_is_read_as_it_is_then(index, vectors):
+    # k's __index__ runs after queries was accepted; the buffer is read only after it returns.
+    queries = vectors[:4].copy()
+    shrink = Callback(lambda: queries.resize((0, 16), refcheck=False), 3)
+    scores, _ = index.search(queries, shrink)
+    assert scores.shape == (0, 3)
+    queries = vectors[:4].copy()
+    retype = Callback(lambda: setattr(queries, "dtype", np.int32), 3)
+    with pytest.raises(TypeError, match="^argument 'queries': 'ndarray' object cannot be cast"):
+        index.search(queries, retype)
+
+
 MEMORY_LIMITED = """
     import resource
     import numpy as np
