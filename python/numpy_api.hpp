@@ -20,7 +20,8 @@ template <class T>
 void accept_array(PyObject* obj, int ndim, const char* argument);
 
 // The elements of an accepted array, read in place. A buffer not aligned for T (possible for views
-// of raw bytes) is copied first, because the engine reads it as T.
+// of raw bytes) is copied first, because the engine reads it as T. `values` may point into
+// `aligned_copy`, so a value is moved, never copied.
 template <class T>
 struct ArrayValues {
     std::span<const T> values;
