@@ -305,6 +305,20 @@ void check_core_parameters(uint64_t bits, uint64_t dim, Rotation kind) {
     }
 }
 
+// Opens the file, checks the magic and reads the core and the seed into a plain index.
+template <class Rest>
+auto read_file(const std::string& path, std::string_view magic, Rest rest) {
+    check_path(path);
+    FileHandle file = open_or_fail(path, O_RDONLY);
+    Reader reader = make_reader(file.fd);
+    expect_magic(reader, magic);
+    Core core = read_core(reader);
+    const uint64_t seed = read_u64(reader);
+    GyrelIndex index = GyrelIndex::from_parts(core.dim, core.bits, core.kind, seed, core.n,
+                                              std::move(core.codes), std::move(core.norms));
+    return rest(reader, std::move(index));
+}
+
 // --- Replacing a file ---
 
 std::string directory_of(const std::string& path) {
@@ -630,24 +644,6 @@ void write_id_map(const std::string& path, const IdMapIndex& index) {
         write_bytes(writer, as_bytes_of(index.ids()));
     });
 }
-
-namespace {
-
-// Opens the file, checks the magic and reads the core and the seed into a plain index.
-template <class Rest>
-auto read_file(const std::string& path, std::string_view magic, Rest rest) {
-    check_path(path);
-    FileHandle file = open_or_fail(path, O_RDONLY);
-    Reader reader = make_reader(file.fd);
-    expect_magic(reader, magic);
-    Core core = read_core(reader);
-    const uint64_t seed = read_u64(reader);
-    GyrelIndex index = GyrelIndex::from_parts(core.dim, core.bits, core.kind, seed, core.n,
-                                              std::move(core.codes), std::move(core.norms));
-    return rest(reader, std::move(index));
-}
-
-}  // namespace
 
 GyrelIndex read_index(const std::string& path) {
     return read_file(path, "QLIX", [](Reader&, GyrelIndex index) { return index; });

@@ -24,7 +24,9 @@ struct IoError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Writers replace the file atomically: the old file stays intact until the new one is complete.
+// Writers replace a regular file atomically: the old file stays intact until the new one is
+// complete and synced. A path naming a symbolic link replaces the file it points to; one naming
+// something else that exists, such as a FIFO or a device, is written in place.
 void write_index(const std::string& path, const GyrelIndex& index);
 void write_id_map(const std::string& path, const IdMapIndex& index);
 
