@@ -69,8 +69,9 @@ class IdMapIndex {
     // Same checks and messages as the GyrelIndex constructor.
     static IdMapIndex with_options(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed);
 
-    // A record as a file reader produces it: ids[p] is the id of position p of inner. Fails with
-    // "duplicate ids in .qlim file" (as an Error) when an id repeats.
+    // A record as a file reader produces it: ids[p] is the id of position p of inner. Fails (as
+    // an Error) with "duplicate ids in .qlim file" when an id repeats, and when there is not
+    // exactly one id per stored vector.
     static IdMapIndex from_parts(GyrelIndex inner, std::vector<uint64_t> ids);
 
     // Appends vectors.size() / dim vectors; vector i gets ids[i]. The whole batch is checked
