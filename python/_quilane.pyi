@@ -1,59 +1,7 @@
-from typing import Final
+# The typed and documented interface lives in the quilane package's stubs; the extension module
+# holds the same classes.
+from quilane import GyrelIndex as GyrelIndex
+from quilane import IdMapIndex as IdMapIndex
+from quilane import __version__ as __version__
 
-import numpy as np
-import numpy.typing as npt
-
-__all__: list[str]
-__version__: Final[str]
-
-class GyrelIndex:
-    def __new__(cls, dim: int, bits: int, rotation: str = "rotor3") -> GyrelIndex: ...
-    def add(self, vectors: npt.NDArray[np.float32]) -> None:
-        """Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D
-        `float32` array of shape `(n, dim)`."""
-    def search(
-        self, queries: npt.NDArray[np.float32], k: int
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
-        """Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."""
-    def write(self, path: str) -> None: ...
-    @classmethod
-    def load(cls, path: str) -> GyrelIndex: ...
-    def prepare(self) -> None:
-        """Eagerly populate caches (block-rotation matrices, Lloyd-Max
-        centroids) so the first `search` call doesn't pay the init cost."""
-    def swap_remove(self, idx: int) -> int:
-        """Remove the vector at `idx` in O(1) by swap-with-last. Returns the
-        previous index of the moved vector. Order is **not** preserved."""
-    @property
-    def dim(self) -> int: ...
-    @property
-    def bits(self) -> int: ...
-    @property
-    def rotation(self) -> str: ...
-    def __len__(self) -> int: ...
-
-class IdMapIndex:
-    def __new__(cls, dim: int, bits: int, rotation: str = "rotor3") -> IdMapIndex: ...
-    def add_with_ids(
-        self, vectors: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64]
-    ) -> None:
-        """Add vectors with stable external `uint64` ids."""
-    def remove(self, id: int) -> bool: ...
-    def search(
-        self, queries: npt.NDArray[np.float32], k: int
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
-        """Top-`k` search returning external ids. Returns `(scores, ids)` as
-        `(nq, k)` arrays."""
-    def contains(self, id: int) -> bool: ...
-    def prepare(self) -> None: ...
-    def write(self, path: str) -> None: ...
-    @classmethod
-    def load(cls, path: str) -> IdMapIndex: ...
-    @property
-    def dim(self) -> int: ...
-    @property
-    def bits(self) -> int: ...
-    @property
-    def rotation(self) -> str: ...
-    def __len__(self) -> int: ...
-    def __contains__(self, id: int) -> bool: ...
+__all__ = ["GyrelIndex", "IdMapIndex", "__version__"]

@@ -1,6 +1,57 @@
-"""Compressed vector index: float32 vectors stored as a norm plus 2-, 3- or 4-bit codes after a
-seeded random orthogonal transform, searched by top-k inner product over NumPy batches."""
+"""quilane: a compressed vector index for NumPy ``float32`` vectors.
+
+Each vector is stored as its Euclidean norm plus one 2-, 3- or 4-bit code per coordinate, taken
+after a seeded random orthogonal transform, so an index of ``dim``-dimensional vectors needs
+``bits * dim / 8 + 4`` bytes per vector instead of ``4 * dim``. A search scans every stored code
+record and returns, for each query row, the ``k`` stored vectors with the largest estimated inner
+product, best first. There is no training step: vectors can be added at any time, and an index
+written to a file loads back and scores exactly like the one that was written.
+
+Classes
+-------
+GyrelIndex(dim, bits, rotation="rotor3")
+    Vectors addressed by their position ``0 .. len(index) - 1``. ``add`` appends a batch,
+    ``search`` returns ``(scores, indices)``, ``swap_remove`` deletes one vector in constant time
+    by moving the last vector into its place.
+IdMapIndex(dim, bits, rotation="rotor3")
+    Vectors addressed by caller-chosen ``uint64`` ids that stay valid across removals.
+    ``add_with_ids``, ``remove``, ``contains`` (and ``id in index``), and ``search`` returning
+    ``(scores, ids)``.
+PanicException
+    Raised when an engine precondition fails (a bad ``bits`` or ``dim``, a batch whose size is
+    not a multiple of ``dim``, a duplicate id, a position out of range). It derives from
+    ``BaseException``, not ``Exception``: catch it by name.
+
+Arguments
+---------
+Arrays must be NumPy arrays of exactly the right type and layout; nothing is converted or
+copied. ``vectors`` and ``queries`` are 2-D ``float32`` arrays of shape ``(n, dim)`` in C order,
+``ids`` a 1-D contiguous ``uint64`` array. A wrong type or dtype raises ``TypeError``, a
+non-contiguous array ``ValueError``, a negative integer ``OverflowError``. Paths are ``str``
+(convert a ``pathlib.Path`` with ``str()``); file failures raise ``OSError``.
+
+Every call holds the interpreter lock for its whole duration, including the search, which itself
+runs in parallel over the query rows on all processors.
+
+Typed signatures and per-method documentation are in this package's stubs (``__init__.pyi``),
+which editors and type checkers read.
+"""
 
 from _quilane import GyrelIndex, IdMapIndex, __version__
 
-__all__ = ["GyrelIndex", "IdMapIndex", "__version__"]
+
+def _panic_exception_type() -> type[BaseException]:
+    # The extension does not export the type of its fatal errors; a construction that its first
+    # check always refuses (bits 5) hands the type over without touching any state.
+    try:
+        GyrelIndex(8, 5)
+    except BaseException as error:
+        if type(error).__name__ == "PanicException":
+            return type(error)
+        raise
+    raise ImportError("the _quilane extension accepted bits=5: it is not the module it should be")
+
+
+PanicException = _panic_exception_type()
+
+__all__ = ["GyrelIndex", "IdMapIndex", "PanicException", "__version__"]

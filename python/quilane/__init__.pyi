@@ -1,0 +1,262 @@
+"""quilane: a compressed vector index for NumPy ``float32`` vectors.
+
+See the package docstring (``help(quilane)``) for an overview.
+"""
+
+from typing import Final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["GyrelIndex", "IdMapIndex", "PanicException", "__version__"]
+
+__version__: Final[str]
+
+class PanicException(BaseException):
+    """Raised when a precondition of the index engine fails.
+
+    Examples: ``bits`` other than 2, 3 or 4; ``dim`` not a positive multiple of 8; a batch whose
+    number of values is not a multiple of ``dim``; an id given twice; a position out of range.
+    The message says which. The index is unchanged and stays usable. Like ``SystemExit`` it
+    derives from ``BaseException``, so ``except Exception`` does not catch it.
+    """
+
+class GyrelIndex:
+    """Compressed vectors addressed by position ``0 .. len(index) - 1``.
+
+    ``GyrelIndex(dim, bits, rotation="rotor3")``
+
+    Args:
+        dim: Coordinates per vector, a positive multiple of 8. ``walshrotor3`` also needs a power
+            of two.
+        bits: Bits per coordinate code: 2, 3 or 4. Each vector takes ``bits * dim / 8 + 4``
+            bytes; more bits give more accurate scores.
+        rotation: The seeded orthogonal transform applied before quantisation: ``"planar2"``,
+            ``"rotor3"`` (the default), ``"iso4"`` or ``"walshrotor3"``, in any letter case;
+            the aliases ``planar``, ``givens``, ``rotor``, ``clifford``, ``iso``,
+            ``quaternion``, ``walsh``, ``walsh-rotor3`` and ``rotor3+walsh`` are accepted too.
+
+    Raises:
+        TypeError: ``dim`` or ``bits`` is not an integer, or ``rotation`` is not a ``str``.
+        OverflowError: ``dim`` or ``bits`` is negative or does not fit 64 bits.
+        ValueError: ``rotation`` is not a known keyword.
+        PanicException: ``bits`` is not 2, 3 or 4, ``dim`` is not a positive multiple of 8, or
+            ``walshrotor3`` is asked for with a ``dim`` that is not a power of two.
+    """
+
+    def __new__(cls, dim: int, bits: int, rotation: str = "rotor3") -> GyrelIndex: ...
+    def add(self, vectors: npt.NDArray[np.float32]) -> None:
+        """Append a batch of vectors; the first gets position ``len(index)``.
+
+        Args:
+            vectors: A C-contiguous 2-D ``float32`` array of shape ``(n, dim)``. An array with
+                no rows adds nothing.
+
+        Raises:
+            TypeError: ``vectors`` is not a 2-D ``float32`` NumPy array.
+            ValueError: ``vectors`` is not C-contiguous (use ``np.ascontiguousarray``).
+            PanicException: The number of values is not a multiple of ``dim``. Nothing is
+                stored.
+        """
+    def search(
+        self, queries: npt.NDArray[np.float32], k: int
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
+        """The ``k`` stored vectors with the largest estimated inner product, per query row.
+
+        Args:
+            queries: A C-contiguous 2-D ``float32`` array of shape ``(nq, dim)``. Queries are
+                not normalised: normalise them yourself for cosine similarity.
+            k: Results per query.
+
+        Returns:
+            ``(scores, indices)``, two arrays of shape ``(nq, k')`` with
+            ``k' = max(1, min(k, len(index)))``: ``float32`` scores in descending order per row
+            and the ``int64`` positions they belong to. An empty index gives one column of score
+            ``-inf`` and position ``-1``; ``nq == 0`` gives shape ``(0, k)``. Both arrays are new
+            and writeable.
+
+        Raises:
+            TypeError: ``queries`` is not a 2-D ``float32`` NumPy array, or ``k`` is not an
+                integer.
+            OverflowError: ``k`` is negative.
+            ValueError: ``queries`` is not C-contiguous, or its number of columns is not ``dim``
+                (with a total size that is a multiple of ``dim``).
+            PanicException: The number of values in ``queries`` is not a multiple of ``dim``.
+        """
+    def write(self, path: str) -> None:
+        """Save the index to a file (format ``QLIX``).
+
+        An existing regular file at ``path`` is replaced atomically: a reader sees either the
+        old file or the complete new one.
+
+        Args:
+            path: File name, a ``str``.
+
+        Raises:
+            TypeError: ``path`` is not a ``str``.
+            OSError: The file cannot be written (the message carries the system's reason), or
+                the index holds more than 2**32 - 1 vectors.
+        """
+    @classmethod
+    def load(cls, path: str) -> GyrelIndex:
+        """Read an index saved by ``GyrelIndex.write``.
+
+        The loaded index has the same parameters, vectors and transform, and returns exactly the
+        same search results as the one that was written.
+
+        Args:
+            path: File name, a ``str``.
+
+        Returns:
+            A new, independent ``GyrelIndex``.
+
+        Raises:
+            TypeError: ``path`` is not a ``str``.
+            OSError: The file cannot be read, is cut short ("failed to fill whole buffer"), or
+                is not a valid ``QLIX`` file (for example an ``IdMapIndex`` file).
+        """
+    def prepare(self) -> None:
+        """Build the rotation matrices and the codebook now rather than on first use.
+
+        Optional: lets a server pay this one-time cost at start-up instead of in its first
+        ``search``. Calling it again does nothing.
+        """
+    def swap_remove(self, idx: int) -> int:
+        """Remove the vector at position ``idx`` in constant time.
+
+        The last vector moves into the hole, so positions are not stable across removals: the
+        vector that was at position ``len(index) - 1`` is now at ``idx``.
+
+        Args:
+            idx: Position of the vector to remove.
+
+        Returns:
+            The position the moved vector had before the call, ``len(index) - 1`` as it was
+            before the call (also when ``idx`` was that last position and nothing moved).
+
+        Raises:
+            TypeError: ``idx`` is not an integer.
+            OverflowError: ``idx`` is negative.
+            PanicException: ``idx >= len(index)``. Nothing changes.
+        """
+    @property
+    def dim(self) -> int:
+        """Coordinates per vector."""
+    @property
+    def bits(self) -> int:
+        """Bits per coordinate code: 2, 3 or 4."""
+    @property
+    def rotation(self) -> str:
+        """Canonical transform keyword: ``planar2``, ``rotor3``, ``iso4`` or ``walshrotor3``."""
+    def __len__(self) -> int:
+        """Number of stored vectors."""
+
+class IdMapIndex:
+    """Compressed vectors addressed by caller-chosen ``uint64`` ids.
+
+    ``IdMapIndex(dim, bits, rotation="rotor3")``
+
+    Ids stay valid for as long as their vector is stored; every value from 0 to 2**64 - 1 is a
+    valid id. The arguments and their errors are those of ``GyrelIndex``.
+
+    Args:
+        dim: Coordinates per vector, a positive multiple of 8.
+        bits: Bits per coordinate code: 2, 3 or 4.
+        rotation: Transform keyword, as for ``GyrelIndex``.
+
+    Raises:
+        TypeError, OverflowError, ValueError, PanicException: As for ``GyrelIndex``.
+    """
+
+    def __new__(cls, dim: int, bits: int, rotation: str = "rotor3") -> IdMapIndex: ...
+    def add_with_ids(
+        self, vectors: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64]
+    ) -> None:
+        """Add a batch of vectors; vector ``i`` gets the id ``ids[i]``.
+
+        The batch is stored whole or not at all.
+
+        Args:
+            vectors: A C-contiguous 2-D ``float32`` array of shape ``(n, dim)``.
+            ids: A contiguous 1-D ``uint64`` array of ``n`` ids, none of them stored already
+                and none repeated.
+
+        Raises:
+            TypeError: ``vectors`` is not a 2-D ``float32`` array, or ``ids`` is not a 1-D
+                ``uint64`` array (``int64`` ids must be converted with ``.astype(np.uint64)``).
+            ValueError: ``vectors`` or ``ids`` is not contiguous.
+            PanicException: The number of values is not a multiple of ``dim``, the number of
+                ids differs from the number of vectors, or an id is already stored or repeated
+                in ``ids``. Nothing is stored.
+        """
+    def remove(self, id: int) -> bool:
+        """Remove the vector stored under ``id``, in constant time.
+
+        Args:
+            id: The id to remove.
+
+        Returns:
+            ``True`` if the id was stored and is now removed, ``False`` if it was not stored.
+
+        Raises:
+            TypeError: ``id`` is not an integer.
+            OverflowError: ``id`` is negative or does not fit 64 bits.
+        """
+    def search(
+        self, queries: npt.NDArray[np.float32], k: int
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
+        """The ``k`` stored vectors with the largest estimated inner product, per query row.
+
+        Args:
+            queries: A C-contiguous 2-D ``float32`` array of shape ``(nq, dim)``.
+            k: Results per query.
+
+        Returns:
+            ``(scores, ids)``, two arrays of shape ``(nq, k')`` with
+            ``k' = max(1, min(k, len(index)))``: ``float32`` scores in descending order per row
+            and the ``uint64`` ids they belong to. An empty index gives one column of score
+            ``-inf`` and id ``2**64 - 1``; ``nq == 0`` gives shape ``(0, k)``.
+
+        Raises:
+            TypeError, OverflowError, ValueError, PanicException: As for ``GyrelIndex.search``.
+        """
+    def contains(self, id: int) -> bool:
+        """Whether a vector is stored under ``id``; ``id in index`` is the same test.
+
+        Raises:
+            TypeError: ``id`` is not an integer.
+            OverflowError: ``id`` is negative or does not fit 64 bits.
+        """
+    def prepare(self) -> None:
+        """Build the rotation matrices and the codebook now rather than on first use."""
+    def write(self, path: str) -> None:
+        """Save the index and its ids to a file (format ``QLIM``), replacing a regular file
+        atomically.
+
+        Raises:
+            TypeError: ``path`` is not a ``str``.
+            OSError: The file cannot be written, or the index holds more than 2**32 - 1 vectors.
+        """
+    @classmethod
+    def load(cls, path: str) -> IdMapIndex:
+        """Read an index saved by ``IdMapIndex.write``; it returns the same ids and scores.
+
+        Raises:
+            TypeError: ``path`` is not a ``str``.
+            OSError: The file cannot be read, is cut short, is not a valid ``QLIM`` file, or
+                stores an id twice.
+        """
+    @property
+    def dim(self) -> int:
+        """Coordinates per vector."""
+    @property
+    def bits(self) -> int:
+        """Bits per coordinate code: 2, 3 or 4."""
+    @property
+    def rotation(self) -> str:
+        """Canonical transform keyword: ``planar2``, ``rotor3``, ``iso4`` or ``walshrotor3``."""
+    def __len__(self) -> int:
+        """Number of stored ids."""
+    def __contains__(self, id: int) -> bool:
+        """Whether a vector is stored under ``id``. A non-integer raises ``TypeError`` and a
+        negative integer ``OverflowError``; neither answers ``False``."""
