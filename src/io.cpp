@@ -449,6 +449,11 @@ void write_in_place(const std::string& path, Body& body) {
 
 template <class Body>
 void write_replacing(const std::string& target, const struct stat* existing, Body& body) {
+    // Replacing needs only a writable directory, but a file its owner made read-only must stay
+    // as protected as when it was opened for writing.
+    if (existing && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        fail_os(errno);
+    }
     TempFile temp;
     create_temp_beside(temp, target);
     if (existing) {

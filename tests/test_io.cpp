@@ -367,6 +367,44 @@ TEST(IndexFile, WritingReplacesRegularFilesAndKeepsTheirPermissions) {
     EXPECT_EQ(dir.names(), std::set<std::string>{"idx"});
 }
 
+// Run unprivileged in a child, as root passes every permission check: a read-only file is
+// refused as a write in place would refuse it, a writable one is replaced and stays writable.
+TEST(IndexFile, ReadOnlyFilesAreNotReplaced) {
+    constexpr uid_t kNobody = 65534;
+    TempDir dir;
+    const std::string locked = dir.file("locked");
+    const std::string open = dir.file("open");
+    write_all_bytes(locked, {1, 2, 3});
+    write_all_bytes(open, {4, 5, 6});
+    ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+    for (const std::string& path : {dir.path, locked, open}) {
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    }
+    const GyrelIndex index = index_from_noise(8, 2, Rotation::Rotor3, 1, 1);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(3);
+        }
+        const bool refused =
+            io_error_of([&] { write_index(locked, index); }) == "Permission denied (os error 13)";
+        const bool replaced = io_error_of([&] { write_index(open, index); }) == "no error";
+        ::_exit(refused && replaced ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_all(locked), (Bytes{1, 2, 3}));
+    EXPECT_EQ(read_all(open), file_bytes_of(index));
+    struct stat info;
+    ASSERT_EQ(::stat(open.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, kNobody);
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"locked", "open"}));
+}
+
 TEST(IndexFile, WritingThroughSymlinksReplacesTheirTargets) {
     TempDir dir;
     ASSERT_EQ(::mkdir(dir.file("data").c_str(), 0755), 0);
