@@ -4,7 +4,8 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENVS := .venv .venv-np1
 
-.PHONY: deps engine engine-test sanitize python-test test demo format clean
+.PHONY: deps engine engine-test sanitize python-test test demo format clean module examples \
+        typecheck wheel-check real
 
 deps:
 	bash scripts/install-deps.sh
@@ -29,7 +30,29 @@ python-test: deps
 	    $$venv/bin/python -m pytest -q tests/python || exit 1; \
 	done
 
-test: engine-test sanitize python-test
+test: engine-test sanitize python-test examples typecheck wheel-check
+
+# The module from this tree, installed into the test environment.
+module: deps
+	.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+# Every example at a small size.
+examples: module
+	bash scripts/run-examples.sh .venv/bin/python
+
+# The examples and the wheel's smoke test against the installed package's stubs (settings in
+# pyproject.toml).
+typecheck: module
+	.venv/bin/python -m mypy --strict examples scripts/wheel_smoke.py
+
+# One abi3 wheel with only the expected files and stable-ABI symbols, importing on CPython
+# 3.10 to 3.13 with NumPy 1.26 and 2.
+wheel-check: deps
+	bash scripts/check-wheel.sh
+
+# Opt-in: recall and speed on real sentence embeddings, in its own environment (.venv-real).
+real:
+	bash scripts/run-real.sh
 
 demo: deps
 	.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .

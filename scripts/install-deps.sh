@@ -25,7 +25,7 @@ make_venv() {  # make_venv DIR NUMPY_SPEC
     fi
     "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
     "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-        "$numpy_spec" pytest "scikit-build-core>=0.10" cmake ninja tqdm
+        "$numpy_spec" pytest "scikit-build-core>=0.11" cmake ninja tqdm mypy
 }
 make_venv .venv "numpy>=2"
 make_venv .venv-np1 "numpy==1.26.*"

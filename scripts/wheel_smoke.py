@@ -1,0 +1,41 @@
+"""Proves that an installed wheel works in this interpreter: run by scripts/check-wheel.sh."""
+
+import os
+import platform
+import sys
+import tempfile
+
+import numpy as np
+
+import quilane
+
+assert quilane.__version__ == "0.2.4", quilane.__version__
+assert "site-packages" in quilane.__file__, quilane.__file__
+
+rng = np.random.default_rng(0)
+vectors = rng.standard_normal((500, 64)).astype(np.float32)
+ids = np.arange(7, 507, dtype=np.uint64)
+
+index = quilane.IdMapIndex(64, 4)
+index.add_with_ids(vectors, ids)
+with tempfile.TemporaryDirectory() as directory:
+    path = os.path.join(directory, "smoke.qlim")
+    index.write(path)
+    loaded = quilane.IdMapIndex.load(path)
+
+scores, found = loaded.search(vectors[:50], 5)
+assert found.dtype == np.uint64 and scores.dtype == np.float32 and found.shape == (50, 5)
+# At 4 bits a stored vector is its own best match, but for rare near-ties.
+assert (found[:, 0] == ids[:50]).mean() >= 0.9, found[:, 0]
+
+try:
+    quilane.GyrelIndex(64, 5)
+except quilane.PanicException as error:
+    assert str(error) == "bits must be 2, 3, or 4", error
+else:
+    raise AssertionError("bits=5 was accepted")
+
+print(
+    f"wheel smoke: CPython {platform.python_version()} with NumPy {np.__version__}: ok",
+    file=sys.stderr,
+)
