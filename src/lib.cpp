@@ -30,6 +30,16 @@ void check_parameters(uint64_t dim, uint64_t bits, Rotation rotation) {
     }
 }
 
+// Grows the capacity geometrically, as appending element by element would: an exact reserve
+// on every add makes adding one vector at a time copy the whole store each call.
+template <class T>
+void reserve_for_append(std::vector<T>& store, size_t extra) {
+    const size_t needed = store.size() + extra;
+    if (needed > store.capacity()) {
+        store.reserve(std::max(needed, 2 * store.capacity()));
+    }
+}
+
 }  // namespace
 
 GyrelIndex::GyrelIndex(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed)
@@ -99,8 +109,8 @@ void GyrelIndex::add(std::span<const float> vectors) {
     Encoded encoded = encode(vectors, m, dim_, t, book.boundaries, bits_);
     // Reserve both stores before appending either, so that running out of memory leaves the
     // record as it was.
-    codes_.reserve(codes_.size() + encoded.codes.size());
-    norms_.reserve(norms_.size() + encoded.norms.size());
+    reserve_for_append(codes_, encoded.codes.size());
+    reserve_for_append(norms_, encoded.norms.size());
     codes_.insert(codes_.end(), encoded.codes.begin(), encoded.codes.end());
     norms_.insert(norms_.end(), encoded.norms.begin(), encoded.norms.end());
     n_ += m;
