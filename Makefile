@@ -40,10 +40,10 @@ module: deps
 examples: module
 	bash scripts/run-examples.sh .venv/bin/python
 
-# The examples and the wheel's smoke test against the installed package's stubs (settings in
-# pyproject.toml).
+# The examples, the demo and the wheel's smoke test, against the installed package's stubs
+# (the file list and settings are in pyproject.toml).
 typecheck: module
-	.venv/bin/python -m mypy --strict examples scripts/wheel_smoke.py
+	.venv/bin/python -m mypy --strict
 
 # One abi3 wheel with only the expected files and stable-ABI symbols, importing on CPython
 # 3.10 to 3.13 with NumPy 1.26 and 2.

@@ -4,12 +4,17 @@ Builds an index over a synthetic clustered data set for 2, 3 and 4 bits, searche
 recall@k against exact inner-product search and the time per query.
 """
 
+from __future__ import annotations
+
 import argparse
 import contextlib
 import sys
 import time
+from collections.abc import Iterable
+from typing import TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 from quilane import GyrelIndex, __version__
 
@@ -18,19 +23,27 @@ try:
 except ImportError:  # the progress bar is optional
     tqdm = None
 
+FloatArray = npt.NDArray[np.float32]
+IntArray = npt.NDArray[np.int64]
+Item = TypeVar("Item")
 
-def progress(iterable, description, total):
+
+def progress(iterable: Iterable[Item], description: str, total: int) -> Iterable[Item]:
     """Shows a bar once the loop has taken more than a second."""
     if tqdm is None:
         return iterable
-    return tqdm(iterable, desc=description, total=total, delay=1.0, leave=False, file=sys.stderr)
+    bar: Iterable[Item] = tqdm(
+        iterable, desc=description, total=total, delay=1.0, leave=False, file=sys.stderr
+    )
+    return bar
 
 
-def batches(count, size):
+def batches(count: int, size: int) -> list[tuple[int, int]]:
+    """(start, stop) bounds that cover range(count) in steps of size."""
     return [(start, min(start + size, count)) for start in range(0, count, size)]
 
 
-def clustered_data(rng, n, dim, clusters):
+def clustered_data(rng: np.random.Generator, n: int, dim: int, clusters: int) -> FloatArray:
     """Points scattered around random centres, so that neighbours are meaningful."""
     centres = rng.standard_normal((clusters, dim)).astype(np.float32)
     labels = rng.integers(0, clusters, size=n)
@@ -38,7 +51,7 @@ def clustered_data(rng, n, dim, clusters):
     return (centres[labels] + 0.6 * noise).astype(np.float32)
 
 
-def exact_top_k(data, queries, k, batch):
+def exact_top_k(data: FloatArray, queries: FloatArray, k: int, batch: int) -> IntArray:
     """Indices of the k largest inner products per query, best first, by a dense product."""
     result = np.empty((len(queries), k), dtype=np.int64)
     chunks = batches(len(queries), batch)
@@ -50,7 +63,8 @@ def exact_top_k(data, queries, k, batch):
     return result
 
 
-def build_index(data, bits, rotation, batch):
+def build_index(data: FloatArray, bits: int, rotation: str, batch: int) -> GyrelIndex:
+    """An index of the data at the given width, filled batch by batch."""
     index = GyrelIndex(data.shape[1], bits, rotation)
     index.prepare()
     chunks = batches(len(data), batch)
@@ -59,7 +73,10 @@ def build_index(data, bits, rotation, batch):
     return index
 
 
-def timed_search(index, queries, k, batch):
+def timed_search(
+    index: GyrelIndex, queries: FloatArray, k: int, batch: int
+) -> tuple[IntArray, float]:
+    """The positions found for every query and the seconds the searches took in all."""
     found = np.empty((len(queries), k), dtype=np.int64)
     chunks = batches(len(queries), batch)
     began = time.perf_counter()
@@ -68,12 +85,14 @@ def timed_search(index, queries, k, batch):
     return found, time.perf_counter() - began
 
 
-def recall(found, exact):
+def recall(found: IntArray, exact: IntArray) -> float:
+    """Share of the exact top-k positions that the index also returned, over all queries."""
     hits = sum(len(np.intersect1d(f, e)) for f, e in zip(found, exact))
     return hits / exact.size
 
 
-def parse_arguments(argv):
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    """The demo's options, checked: an invalid combination exits with a usage message."""
     parser = argparse.ArgumentParser(prog="python -m quilane", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--n", type=int, default=20_000, help="stored vectors (default 20000)")
@@ -94,7 +113,8 @@ def parse_arguments(argv):
     return args
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+    """Runs the demo and prints its table; returns the process exit status."""
     args = parse_arguments(argv)
     rng = np.random.default_rng(args.seed)
     data = clustered_data(rng, args.n + args.queries, args.dim, args.clusters)

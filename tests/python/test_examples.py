@@ -207,3 +207,13 @@ def test_recall_counts_shared_positions_per_row():
     exact = np.array([[1, 2, 3], [4, 5, 6]])
     found = np.array([[3, 2, 9], [6, 5, 4]])
     assert real_embeddings.recall_at_k(found, exact) == pytest.approx(5 / 6)
+
+
+def test_readme_quick_start_runs_as_written(tmp_path, monkeypatch, capsys):
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    section = readme.split("## Quick start", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    assert len(code.strip().splitlines()) <= 10
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README quick start", "exec"), {})
+    assert capsys.readouterr().out == "True\n"
