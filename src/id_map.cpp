@@ -1,5 +1,6 @@
 #include "id_map.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <string>
@@ -27,6 +28,24 @@ void check_batch_ids(const PositionMap& position_of, std::span<const uint64_t> b
         if (position_of.contains(id) || !seen.insert(id).second) {
             fail("id " + std::to_string(id) + " already present in index");
         }
+    }
+}
+
+// Room for extra more entries that keeps geometric growth: reserving the exact size on every
+// call would reallocate the ids and rehash the map each time, making adding one id at a time
+// quadratic.
+void reserve_for_append(std::vector<uint64_t>& ids, size_t extra) {
+    const size_t needed = ids.size() + extra;
+    if (needed > ids.capacity()) {
+        ids.reserve(std::max(needed, 2 * ids.capacity()));
+    }
+}
+
+void reserve_for_insert(PositionMap& map, size_t extra) {
+    const size_t needed = map.size() + extra;
+    if (static_cast<float>(needed) >
+        map.max_load_factor() * static_cast<float>(map.bucket_count())) {
+        map.reserve(std::max(needed, 2 * map.size()));
     }
 }
 
@@ -78,8 +97,8 @@ void IdMapIndex::add_with_ids(std::span<const float> vectors, std::span<const ui
             "expected " + std::to_string(count) + " ids, got " + std::to_string(ids.size()));
     }
     check_batch_ids(position_of_, ids);
-    ids_.reserve(ids_.size() + ids.size());
-    position_of_.reserve(position_of_.size() + ids.size());
+    reserve_for_append(ids_, ids.size());
+    reserve_for_insert(position_of_, ids.size());
     if (ids.empty()) {
         inner_.add(vectors);
         return;
