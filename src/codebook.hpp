@@ -1,4 +1,5 @@
-// Lloyd-Max scalar quantiser for one coordinate of a uniformly random unit vector in dim dimensions.
+// Lloyd-Max scalar quantiser for one coordinate of a uniformly random unit vector in dim
+// dimensions.
 #pragma once
 
 #include <cmath>
@@ -15,6 +16,10 @@ struct Codebook {
 
 // Pure function of (bits, dim); dim must be at least 2.
 Codebook codebook(uint32_t bits, size_t dim);
+
+// The same codebook, computed at most once per (bits, dim) in this process and kept for its
+// lifetime. Safe to call from several threads.
+const Codebook& cached_codebook(uint32_t bits, size_t dim);
 
 // Recursive adaptive Simpson integral of f over [a, b] with absolute tolerance eps and at most
 // depth further halvings; fa, fb, fm are f at a, b and the midpoint, whole the Simpson estimate.

@@ -69,7 +69,7 @@ const BlockMatrices& GyrelIndex::block_matrices() {
 
 const std::vector<float>& GyrelIndex::centroids() {
     return centroids_.get_or_build(
-        [&] { return codebook(static_cast<uint32_t>(bits_), dim_).centroids; });
+        [&] { return cached_codebook(static_cast<uint32_t>(bits_), dim_).centroids; });
 }
 
 const std::optional<std::vector<float>>& GyrelIndex::sign_vector() {
@@ -105,7 +105,7 @@ void GyrelIndex::add(std::span<const float> vectors) {
         return;
     }
     const Transform t = transform();
-    const Codebook book = codebook(static_cast<uint32_t>(bits_), dim_);
+    const Codebook& book = cached_codebook(static_cast<uint32_t>(bits_), dim_);
     Encoded encoded = encode(vectors, m, dim_, t, book.boundaries, bits_);
     // Reserve both stores before appending either, so that running out of memory leaves the
     // record as it was.
