@@ -152,12 +152,14 @@ class TestSentenceModel:
         np.testing.assert_allclose(together, alone, atol=2e-6)
         np.testing.assert_allclose(np.linalg.norm(together, axis=1), 1.0, atol=1e-6)
 
-    def test_batches_cover_every_text_once(self):
-        token_ids = [[1] * length for length in (5, 1, 9, 3, 3, 7, 2)]
-        seen = np.concatenate(
-            [rows for rows, _, _ in real_embeddings.padded_batches(token_ids, size=3)]
-        )
+    def test_batches_cover_every_text_once_within_the_token_budget(self):
+        token_ids = [[1] * length for length in (5, 1, 9, 3, 3, 7, 2, 30)]
+        batches = list(real_embeddings.padded_batches(token_ids, size=3, max_tokens=16))
+        seen = np.concatenate([rows for rows, _, _ in batches])
         assert sorted(seen.tolist()) == list(range(len(token_ids)))
+        for rows, ids, mask in batches:
+            assert len(rows) <= 3 and (ids.size <= 16 or len(rows) == 1)
+            assert mask.sum(axis=1).tolist() == [len(token_ids[row]) for row in rows]
 
     def test_erf_is_accurate_to_a_few_float32_units(self):
         x = np.linspace(-6, 6, 4001, dtype=np.float32)
