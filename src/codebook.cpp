@@ -31,8 +31,8 @@ void check_codebook_arguments(uint32_t bits, size_t dim) {
     }
 }
 
-// Errors become values (NaN or infinity) that the finiteness check on the result reports, so
-// that no foreign exception type leaves the engine.
+// Library errors become values (NaN or infinity) that the checks below report as the engine's
+// own errors, so that no foreign exception type leaves the engine.
 using BetaPolicy = boost::math::policies::policy<
     boost::math::policies::domain_error<boost::math::policies::errno_on_error>,
     boost::math::policies::overflow_error<boost::math::policies::errno_on_error>,
@@ -49,25 +49,22 @@ struct CoordinateModel {
 
     explicit CoordinateModel(double alpha) : beta(alpha, alpha), shifted(alpha + 1.0, alpha) {}
 
-    // Below a shape of 2 (dim 4 and below) the density has poles (dim 2) or unbounded slopes
-    // (dim 4) at -1 and +1, where adaptive Simpson converges slowly or, at a pole, not at all.
+    // Below a shape of 2 (dims 2 to 4) the density has poles (dim 2) or unbounded slopes (dim 4)
+    // at -1 and +1, where adaptive Simpson converges slowly or, at a pole, not at all.
     bool rough_at_ends() const { return beta.alpha() < 2.0; }
 
-    // P((x + 1) / 2), 0 and 1 outside the support.
-    double cdf(double x) const {
-        const double y = (x + 1.0) * 0.5;
-        if (y < 0.0) {
-            return 0.0;
-        }
-        if (y >= 1.0) {
-            return 1.0;
-        }
-        return boost::math::cdf(beta, y);
-    }
+    // Every cell edge and integration point lies in [-1, 1]: the initial grid and every
+    // conditional mean stay inside the support.
+    double cdf(double x) const { return boost::math::cdf(beta, (x + 1.0) * 0.5); }
 
-    // x times the density of the coordinate.
+    // x times the density of the coordinate. A density that is not finite would send the
+    // integrator down its whole depth budget, 2^50 evaluations, so it stops the computation.
     double first_moment(double x) const {
-        return (boost::math::pdf(beta, (x + 1.0) * 0.5) * x) * 0.5;
+        const double density = boost::math::pdf(beta, (x + 1.0) * 0.5);
+        if (!std::isfinite(density)) {
+            fail("internal error: coordinate density is not finite at " + std::to_string(x));
+        }
+        return (density * x) * 0.5;
     }
 
     // The integral of x times the density over [lo, hi] without integrating: with y = (x + 1) / 2,
