@@ -99,16 +99,15 @@ size_t encode_chunk_rows(size_t padded_dim) {
     return std::max<size_t>(1, kChunkFloats / std::max<size_t>(1, padded_dim));
 }
 
-Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
-               std::span<const float> boundaries, size_t bits) {
-    check_encode_inputs(vectors, n, dim, transform, boundaries, bits);
-    const size_t padded = transform.padded_dim;
-    const size_t record = record_bytes(bits, dim);
-    const size_t chunk = std::min(n, encode_chunk_rows(padded));
+namespace {
 
-    Encoded out;
-    out.codes.assign(n * record, 0);
-    out.norms.resize(n);
+// Encodes the batch in chunks of rows and hands each chunk's codes (one per byte) to store(codes,
+// first row, rows), so that no buffer grows with the batch.
+template <class Store>
+void encode_chunks(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
+                   std::span<const float> boundaries, std::span<float> norms, Store store) {
+    const size_t padded = transform.padded_dim;
+    const size_t chunk = std::min(n, encode_chunk_rows(padded));
     std::vector<float> work(chunk * padded);
     std::vector<uint8_t> codes(chunk * dim);
     for (size_t first = 0; first < n; first += chunk) {
@@ -117,7 +116,7 @@ Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Trans
         std::fill(work.begin(), work.end(), 0.0f);
         for (size_t r = 0; r < rows; ++r) {
             const std::span<float> row(work.data() + r * padded, padded);
-            out.norms[first + r] = normalise_into(vectors.subspan((first + r) * dim, dim), row);
+            norms[first + r] = normalise_into(vectors.subspan((first + r) * dim, dim), row);
             transform_row(transform, dim, row);
         }
         for (size_t r = 0; r < rows; ++r) {
@@ -125,10 +124,40 @@ Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Trans
                 codes[r * dim + j] = quantise(work[r * padded + j], boundaries);
             }
         }
-        pack_codes_into(std::span<const uint8_t>(codes).first(rows * dim), rows, dim, bits,
-                        std::span<uint8_t>(out.codes).subspan(first * record, rows * record));
+        store(codes.data(), first, rows);
     }
+}
+
+}  // namespace
+
+Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
+               std::span<const float> boundaries, size_t bits) {
+    check_encode_inputs(vectors, n, dim, transform, boundaries, bits);
+    const size_t record = record_bytes(bits, dim);
+    Encoded out;
+    out.codes.assign(n * record, 0);
+    out.norms.resize(n);
+    encode_chunks(vectors, n, dim, transform, boundaries, out.norms,
+                  [&](const uint8_t* codes, size_t first, size_t rows) {
+                      pack_codes_into(
+                          std::span<const uint8_t>(codes, rows * dim), rows, dim, bits,
+                          std::span<uint8_t>(out.codes).subspan(first * record, rows * record));
+                  });
     return out;
+}
+
+void encode_into_blocks(std::span<const float> vectors, size_t n, size_t dim,
+                        const Transform& transform, std::span<const float> boundaries, size_t bits,
+                        std::span<uint8_t> store, size_t first, std::span<float> norms) {
+    check_encode_inputs(vectors, n, dim, transform, boundaries, bits);
+    if (norms.size() < n || store.size() < block_store_bytes(bits, dim, first + n)) {
+        fail("internal error: encode given a store too small for " + std::to_string(n) +
+             " vectors");
+    }
+    encode_chunks(vectors, n, dim, transform, boundaries, norms,
+                  [&](const uint8_t* codes, size_t row, size_t rows) {
+                      codes_to_blocks(codes, rows, dim, bits, store.data(), first + row);
+                  });
 }
 
 Encoded encode_reference(std::span<const float> vectors, size_t n, size_t dim,

@@ -33,6 +33,12 @@ struct Encoded {
 Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
                std::span<const float> boundaries, size_t bits);
 
+// The same straight into a block store (pack.hpp): vector i goes to position first + i of store
+// and its norm to norms[i]. Every lane it writes is written whole.
+void encode_into_blocks(std::span<const float> vectors, size_t n, size_t dim,
+                        const Transform& transform, std::span<const float> boundaries, size_t bits,
+                        std::span<uint8_t> store, size_t first, std::span<float> norms);
+
 // Rows that encode transforms at a time for rows of padded_dim floats (at least one).
 size_t encode_chunk_rows(size_t padded_dim);
 

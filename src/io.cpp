@@ -12,6 +12,7 @@
 #include <random>
 
 #include "error.hpp"
+#include "pack.hpp"
 
 namespace quilane {
 
@@ -29,6 +30,8 @@ constexpr uint64_t kStreamChunk = 1 << 20;
 constexpr int kMaxLinkHops = 40;
 constexpr int kTempNameAttempts = 64;
 constexpr size_t kTempNameStemLimit = 128;
+// Records converted from the block store per write.
+constexpr size_t kWriteChunkBytes = 1 << 20;
 
 #if QUILANE_FAULT_INJECTION
 struct ArmedFault {
@@ -230,9 +233,10 @@ std::span<const uint8_t> as_bytes_of(std::span<const T> values) {
 }
 
 // Reads count values that the file stores back to back. A regular file must hold them all
-// before anything is allocated; a stream is read chunk by chunk.
+// before anything is allocated; a stream is read chunk by chunk. The array is given room for
+// at least `room` values, so that a caller who grows it in place needs no second allocation.
 template <class T>
-std::vector<T> read_array(Reader& reader, uint64_t count) {
+std::vector<T> read_array(Reader& reader, uint64_t count, uint64_t room = 0) {
     uint64_t bytes;
     if (__builtin_mul_overflow(count, sizeof(T), &bytes)) {
         fail_short_read();
@@ -241,7 +245,9 @@ std::vector<T> read_array(Reader& reader, uint64_t count) {
         if (bytes > *left) {
             fail_short_read();
         }
-        std::vector<T> values(count);
+        std::vector<T> values;
+        values.reserve(std::max(count, room));
+        values.resize(count);
         read_exact(reader, as_writable_bytes(values, 0, count));
         return values;
     }
@@ -569,12 +575,11 @@ void check_fits_file(uint64_t dim, uint64_t n) {
     }
 }
 
-void write_core(Writer& writer, uint64_t bits, Rotation kind, uint64_t dim, uint64_t n,
-                std::span<const uint8_t> codes, std::span<const float> norms) {
+namespace {
+
+void write_core_header(Writer& writer, uint64_t bits, Rotation kind, uint64_t dim, uint64_t n,
+                       std::span<const float> norms) {
     check_fits_file(dim, n);
-    if (codes.size() != bits * (dim / 8) * n) {
-        fail_assert_eq(codes.size(), bits * (dim / 8) * n, "code bytes of the core");
-    }
     if (norms.size() != n) {
         fail_assert_eq(norms.size(), n, "norms of the core");
     }
@@ -584,6 +589,34 @@ void write_core(Writer& writer, uint64_t bits, Rotation kind, uint64_t dim, uint
     store_u32(&header[2], static_cast<uint32_t>(dim));
     store_u32(&header[6], static_cast<uint32_t>(n));
     write_bytes(writer, header);
+}
+
+// The core of an index, whose codes are a block store: turned back into records a chunk at a
+// time, so that writing needs no copy of the whole store.
+void write_index_core(Writer& writer, const GyrelIndex& index) {
+    const uint64_t n = index.len();
+    const size_t record = index.record_size();
+    write_core_header(writer, index.bits(), index.rotation(), index.dim(), n, index.norms());
+    const size_t chunk = std::max<size_t>(1, kWriteChunkBytes / std::max<size_t>(1, record));
+    std::vector<uint8_t> records(std::min<uint64_t>(chunk, n) * record);
+    for (uint64_t first = 0; first < n; first += chunk) {
+        const size_t count = std::min<uint64_t>(chunk, n - first);
+        blocks_to_records(index.block_codes().data(), first, count, index.dim(), index.bits(),
+                          records.data());
+        write_bytes(writer, std::span<const uint8_t>(records).first(count * record));
+    }
+    write_bytes(writer, as_bytes_of(index.norms()));
+}
+
+}  // namespace
+
+void write_core(Writer& writer, uint64_t bits, Rotation kind, uint64_t dim, uint64_t n,
+                std::span<const uint8_t> codes, std::span<const float> norms) {
+    check_fits_file(dim, n);
+    if (codes.size() != bits * (dim / 8) * n) {
+        fail_assert_eq(codes.size(), bits * (dim / 8) * n, "code bytes of the core");
+    }
+    write_core_header(writer, bits, kind, dim, n, norms);
     write_bytes(writer, codes);
     write_bytes(writer, as_bytes_of(norms));
 }
@@ -606,7 +639,9 @@ Core read_core(Reader& reader) {
     if (__builtin_mul_overflow(core.bits * (core.dim / 8), core.n, &code_bytes)) {
         fail_short_read();
     }
-    core.codes = read_array<uint8_t>(reader, code_bytes);
+    // The index turns the records into its block store in place, which rounds n up to a block.
+    core.codes =
+        read_array<uint8_t>(reader, code_bytes, block_store_bytes(core.bits, core.dim, core.n));
     core.norms = read_array<float>(reader, core.n);
     return core;
 }
@@ -629,8 +664,7 @@ void write_index(const std::string& path, const GyrelIndex& index) {
     check_fits_file(index.dim(), index.len());
     write_file(path, [&](Writer& writer) {
         write_header(writer, "QLIX");
-        write_core(writer, index.bits(), index.rotation(), index.dim(), index.len(), index.codes(),
-                   index.norms());
+        write_index_core(writer, index);
         write_u64(writer, index.seed());
     });
 }
@@ -643,8 +677,7 @@ void write_id_map(const std::string& path, const IdMapIndex& index) {
     check_fits_file(inner.dim(), inner.len());
     write_file(path, [&](Writer& writer) {
         write_header(writer, "QLIM");
-        write_core(writer, inner.bits(), inner.rotation(), inner.dim(), inner.len(), inner.codes(),
-                   inner.norms());
+        write_index_core(writer, inner);
         write_u64(writer, inner.seed());
         write_bytes(writer, as_bytes_of(index.ids()));
     });

@@ -1,12 +1,12 @@
 #include "lib.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <string>
 
 #include "codebook.hpp"
 #include "error.hpp"
+#include "pack.hpp"
 #include "wht.hpp"
 
 namespace quilane {
@@ -56,6 +56,7 @@ GyrelIndex GyrelIndex::from_parts(uint64_t dim, uint64_t bits, Rotation rotation
         codes.size() != record * n) {
         fail("stores do not hold " + std::to_string(n) + " records");
     }
+    records_to_blocks_in_place(codes, n, dim, bits);
     index.codes_ = std::move(codes);
     index.norms_ = std::move(norms);
     index.n_ = n;
@@ -106,13 +107,19 @@ void GyrelIndex::add(std::span<const float> vectors) {
     }
     const Transform t = transform();
     const Codebook& book = cached_codebook(static_cast<uint32_t>(bits_), dim_);
-    Encoded encoded = encode(vectors, m, dim_, t, book.boundaries, bits_);
-    // Reserve both stores before appending either, so that running out of memory leaves the
-    // record as it was.
-    reserve_for_append(codes_, encoded.codes.size());
-    reserve_for_append(norms_, encoded.norms.size());
-    codes_.insert(codes_.end(), encoded.codes.begin(), encoded.codes.end());
-    norms_.insert(norms_.end(), encoded.norms.begin(), encoded.norms.end());
+    // The batch is encoded in bounded chunks straight into the grown stores, so adding needs no
+    // copy of its codes. Both stores are grown before either is written.
+    reserve_for_append(codes_, block_store_bytes(bits_, dim_, n_ + m) - codes_.size());
+    reserve_for_append(norms_, m);
+    codes_.resize(block_store_bytes(bits_, dim_, n_ + m), 0);
+    norms_.resize(n_ + m);
+    try {
+        encode_into_blocks(vectors, m, dim_, t, book.boundaries, bits_, codes_, n_,
+                           std::span<float>(norms_).subspan(n_));
+    } catch (...) {
+        truncate(n_);
+        throw;
+    }
     n_ += m;
 }
 
@@ -150,15 +157,29 @@ uint64_t GyrelIndex::swap_remove(uint64_t idx) {
         fail("index " + std::to_string(idx) + " out of bounds");
     }
     const uint64_t last = n_ - 1;
-    const uint64_t record = record_size();
     if (idx != last) {
-        std::memcpy(codes_.data() + idx * record, codes_.data() + last * record, record);
+        std::vector<uint8_t> record(record_size());
+        blocks_to_records(codes_.data(), last, 1, dim_, bits_, record.data());
+        records_to_blocks(record.data(), 1, dim_, bits_, codes_.data(), idx);
         norms_[idx] = norms_[last];
     }
-    codes_.resize(last * record);
-    norms_.resize(last);
+    truncate(last);
     n_ = last;
     return last;
+}
+
+void GyrelIndex::truncate(uint64_t n) {
+    codes_.resize(block_store_bytes(bits_, dim_, n));
+    for (uint64_t p = n; p < block_count(n) * kBlockVectors; ++p) {
+        clear_block_lane(codes_.data(), p, dim_, bits_);
+    }
+    norms_.resize(n);
+}
+
+std::vector<uint8_t> GyrelIndex::records() const {
+    std::vector<uint8_t> out(n_ * record_size());
+    blocks_to_records(codes_.data(), 0, n_, dim_, bits_, out.data());
+    return out;
 }
 
 void GyrelIndex::prepare() {

@@ -23,7 +23,7 @@ namespace quilane {
 // build take no lock.
 template <class T>
 class OnceCell {
-public:
+  public:
     OnceCell() = default;
     // Moving is for records changing owner, never while another thread uses the cell.
     OnceCell(OnceCell&& other) noexcept : value_(std::move(other.value_)) {
@@ -49,20 +49,21 @@ public:
 
     bool is_built() const { return ready_.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::atomic<bool> ready_{false};
     std::mutex mutex_;
     std::optional<T> value_;
 };
 
 class GyrelIndex {
-public:
+  public:
     // Checks, in order: bits is 2, 3 or 4; dim is a multiple of 8; walshrotor3 needs a power of
     // two; and dim is not 0. Builds nothing and draws no random numbers.
     GyrelIndex(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed);
 
-    // A record holding stored data, as a file reader produces it. Checks the parameters as the
-    // constructor does and that the stores hold n records.
+    // A record holding stored data, as a file reader produces it: codes are n packed records,
+    // converted in place. Checks the parameters as the constructor does and that the stores hold
+    // n records.
     static GyrelIndex from_parts(uint64_t dim, uint64_t bits, Rotation rotation, uint64_t seed,
                                  uint64_t n, std::vector<uint8_t> codes, std::vector<float> norms);
 
@@ -84,7 +85,10 @@ public:
     uint64_t seed() const { return seed_; }
     Rotation rotation() const { return rotation_; }
     uint64_t record_size() const { return bits_ * (dim_ / 8); }
-    std::span<const uint8_t> codes() const { return codes_; }
+    // The codes as the scan reads them: a block store (pack.hpp) of n positions.
+    std::span<const uint8_t> block_codes() const { return codes_; }
+    // The codes as packed records in position order, the layout of files (a copy).
+    std::vector<uint8_t> records() const;
     std::span<const float> norms() const { return norms_; }
 
     // The caches, each built on first use.
@@ -96,10 +100,12 @@ public:
     bool centroids_built() const { return centroids_.is_built(); }
     bool sign_vector_built() const { return sign_vector_.is_built(); }
 
-private:
+  private:
     Transform transform();
+    // Shrinks the stores to n positions, zeroing the lanes of the last block past them.
+    void truncate(uint64_t n);
 
-    std::vector<uint8_t> codes_;
+    std::vector<uint8_t> codes_;  // a block store: records are converted at load and write
     std::vector<float> norms_;
     uint64_t dim_;
     uint64_t bits_;

@@ -194,7 +194,7 @@ TEST(IdMapFaults, AllocationFailureAnywhereInAddLeavesTheIndexUnchanged) {
         ASSERT_TRUE(fails_with_allocation(skip, [&] { index.add_with_ids(batch, ids); }));
         EXPECT_EQ(index.len(), 0u);
         EXPECT_EQ(index.inner().len(), 0u);
-        EXPECT_TRUE(index.inner().codes().empty());
+        EXPECT_TRUE(index.inner().block_codes().empty());
         EXPECT_FALSE(index.contains(7) || index.contains(8) || index.contains(9));
     }
     index.add_with_ids(batch, ids);

@@ -36,7 +36,7 @@ struct Snapshot {
 
     explicit Snapshot(const IdMapIndex& index)
         : ids(index.ids().begin(), index.ids().end()),
-          codes(index.inner().codes().begin(), index.inner().codes().end()),
+          codes(index.inner().records()),
           norms(index.inner().norms().begin(), index.inner().norms().end()) {}
 
     bool operator==(const Snapshot&) const = default;
@@ -185,14 +185,16 @@ TEST(IdMapIndex, RandomAddsAndRemovesKeepIdsOnTheirVectors) {
         } else {
             const std::vector<uint64_t> batch = {id};
             index.add_with_ids(random_vectors(1, 8, static_cast<uint32_t>(step)), batch);
-            const auto codes = index.inner().codes().last(record);
-            model[id] = {{codes.begin(), codes.end()}, index.inner().norms().back()};
+            const std::vector<uint8_t> records = index.inner().records();
+            model[id] = {{records.end() - static_cast<ptrdiff_t>(record), records.end()},
+                         index.inner().norms().back()};
         }
         ASSERT_EQ(index.len(), model.size());
+        const std::vector<uint8_t> records = index.inner().records();
         for (uint64_t p = 0; p < index.len(); ++p) {
             const auto found = model.find(index.ids()[p]);
             ASSERT_NE(found, model.end());
-            const auto codes = index.inner().codes().subspan(p * record, record);
+            const auto codes = std::span(records).subspan(p * record, record);
             EXPECT_TRUE(std::equal(codes.begin(), codes.end(), found->second.first.begin()));
             EXPECT_EQ(index.inner().norms()[p], found->second.second);
         }

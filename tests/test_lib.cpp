@@ -150,27 +150,25 @@ TEST(GyrelIndexSwapRemove, RefusesPositionsOutOfBounds) {
     EXPECT_EQ(empty.len(), 0u);
 
     GyrelIndex index = five_records();
-    const std::vector<uint8_t> codes(index.codes().begin(), index.codes().end());
+    const std::vector<uint8_t> codes = index.records();
     EXPECT_EQ(swap_remove_error(index, 5), "index 5 out of bounds");
     EXPECT_EQ(swap_remove_error(index, std::numeric_limits<uint64_t>::max()),
               "index 18446744073709551615 out of bounds");
     EXPECT_EQ(index.len(), 5u);
-    EXPECT_EQ(std::vector<uint8_t>(index.codes().begin(), index.codes().end()), codes);
+    EXPECT_EQ(index.records(), codes);
 }
 
 TEST(GyrelIndexSwapRemove, MovesTheLastRecordIntoTheHole) {
     GyrelIndex index = five_records();
     EXPECT_EQ(index.swap_remove(1), 4u);
     EXPECT_EQ(index.len(), 4u);
-    EXPECT_EQ(std::vector<uint8_t>(index.codes().begin(), index.codes().end()),
-              (std::vector<uint8_t>{0, 10, 4, 14, 2, 12, 3, 13}));
+    EXPECT_EQ(index.records(), (std::vector<uint8_t>{0, 10, 4, 14, 2, 12, 3, 13}));
     EXPECT_EQ(std::vector<float>(index.norms().begin(), index.norms().end()),
               (std::vector<float>{0.5f, 4.5f, 2.5f, 3.5f}));
 
     // Removing the last record just drops it.
     EXPECT_EQ(index.swap_remove(3), 3u);
-    EXPECT_EQ(std::vector<uint8_t>(index.codes().begin(), index.codes().end()),
-              (std::vector<uint8_t>{0, 10, 4, 14, 2, 12}));
+    EXPECT_EQ(index.records(), (std::vector<uint8_t>{0, 10, 4, 14, 2, 12}));
     EXPECT_EQ(index.norms().size(), 3u);
 }
 

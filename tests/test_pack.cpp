@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -63,6 +64,40 @@ TEST(Pack, RefusesBuffersTooShort) {
     std::vector<uint8_t> out(3, 0);
     EXPECT_THROW(pack_codes(codes, 3, 8, 2), Error);
     EXPECT_THROW(pack_codes_into(codes, 2, 8, 2, out), Error);
+}
+
+// The scan layout of the worked example: the group string of codes (3, 0, 1, 2, 0, 0, 0, 1) at
+// 2 bits is 0x4093, kept as row 0 = 0x93 and row 1 = 0x40 in lane 0 of block 0.
+TEST(Blocks, WorkedExampleAndRoundTrips) {
+    std::vector<uint8_t> store(block_bytes(2, 8), 0);
+    records_to_blocks(std::vector<uint8_t>{0xA1, 0x90}.data(), 1, 8, 2, store.data(), 0);
+    EXPECT_EQ(store[0], 0x93);
+    EXPECT_EQ(store[16], 0x40);
+    EXPECT_EQ(std::count(store.begin(), store.end(), 0), 30);
+
+    std::mt19937 rng(3);
+    for (size_t bits = 2; bits <= 4; ++bits) {
+        const size_t dim = 24;
+        const size_t n = 37;
+        std::vector<uint8_t> codes(n * dim);
+        for (uint8_t& c : codes) {
+            c = static_cast<uint8_t>(rng() % (1u << bits));
+        }
+        const std::vector<uint8_t> records = pack_codes(codes, n, dim, bits);
+        std::vector<uint8_t> direct(block_store_bytes(bits, dim, n), 0);
+        codes_to_blocks(codes.data(), n, dim, bits, direct.data(), 0);
+        std::vector<uint8_t> in_place = records;
+        records_to_blocks_in_place(in_place, n, dim, bits);
+        EXPECT_EQ(in_place, direct) << bits;
+        std::vector<uint8_t> back(records.size());
+        blocks_to_records(direct.data(), 0, n, dim, bits, back.data());
+        EXPECT_EQ(back, records) << bits;
+
+        clear_block_lane(direct.data(), 36, dim, bits);
+        blocks_to_records(direct.data(), 36, 1, dim, bits, back.data());
+        EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + record_bytes(bits, dim)),
+                  std::vector<uint8_t>(record_bytes(bits, dim), 0));
+    }
 }
 
 }  // namespace

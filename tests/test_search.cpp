@@ -106,8 +106,12 @@ struct Store {
         }
         const Transform t{{}, false, matrices, 2, dim};
         const ScanInput in{codes, centroids, norms, dim, bits, norms.size()};
+        std::vector<uint8_t> blocks = codes;
+        records_to_blocks_in_place(blocks, norms.size(), dim, bits);
+        ScanInput scan = in;
+        scan.codes = blocks;
         const std::vector<float> ones(dim, 1.0f);
-        return {search(ones, 1, t, in, k), search_reference(ones, 1, t, in, k)};
+        return {search(ones, 1, t, scan, k), search_reference(ones, 1, t, in, k)};
     }
 };
 
@@ -177,7 +181,8 @@ TEST(Search, EveryKindAndWidthMatchesReferenceAndOracle) {
         for (uint64_t bits = 2; bits <= 4; ++bits) {
             GyrelIndex index(dim, bits, Rotation(tag), 117900524);
             index.add(vectors);
-            const ScanInput in{index.codes(), index.centroids(), index.norms(), dim, bits, n};
+            const std::vector<uint8_t> records = index.records();
+            const ScanInput in{records, index.centroids(), index.norms(), dim, bits, n};
             for (const uint64_t k : {1, 5, 37, 100}) {
                 const SearchResults r = index.search(queries, k);
                 ASSERT_EQ(r.nq, 7u);

@@ -1,0 +1,173 @@
+// Every scan path against the plain reference scan, value for value.
+#include <gtest/gtest.h>
+#include <tbb/global_control.h>
+#include <tbb/task_arena.h>
+
+#include <bit>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "lib.hpp"
+#include "pack.hpp"
+#include "search.hpp"
+
+namespace quilane {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::vector<float> random_floats(size_t count, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> value;
+    std::vector<float> v(count);
+    for (float& x : v) {
+        x = value(rng);
+    }
+    return v;
+}
+
+std::vector<ScanPath> runnable_paths() {
+    std::vector<ScanPath> paths;
+    for (const ScanPath path : {ScanPath::Scalar, ScanPath::Avx2, ScanPath::Avx512}) {
+        if (scan_path_supported(path)) {
+            paths.push_back(path);
+        }
+    }
+    return paths;
+}
+
+Transform transform_of(GyrelIndex& index) {
+    const auto& signs = index.sign_vector();
+    const BlockMatrices& blocks = index.block_matrices();
+    return Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
+                     signs.has_value(), blocks.matrices, block_size(index.rotation()),
+                     blocks.padded_dim};
+}
+
+// Scores by bit pattern, so that NaN payloads and the sign of zero count too.
+void expect_identical(const SearchResults& got, const SearchResults& want, const char* what) {
+    ASSERT_EQ(got.positions, want.positions) << what;
+    ASSERT_EQ(got.scores.size(), want.scores.size()) << what;
+    for (size_t e = 0; e < got.scores.size(); ++e) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(got.scores[e]), std::bit_cast<uint32_t>(want.scores[e]))
+            << what << ", entry " << e;
+    }
+}
+
+// Searches with every path, with one worker and with more workers than cores (so that the
+// stored vectors are split between tasks), and compares with the reference scan.
+void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries, size_t k) {
+    const size_t dim = index.dim();
+    const size_t nq = queries.size() / dim;
+    const std::vector<uint8_t> records = index.records();
+    const ScanInput plain{records, index.centroids(), index.norms(),
+                          dim,     index.bits(),      index.len()};
+    ScanInput blocked = plain;
+    blocked.codes = index.block_codes();
+    const Transform t = transform_of(index);
+    const SearchResults want = search_reference(queries, nq, t, plain, k);
+    for (const ScanPath path : runnable_paths()) {
+        {
+            tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+            expect_identical(search_on_path(path, queries, nq, t, blocked, k), want, "1 worker");
+        }
+        tbb::global_control four(tbb::global_control::max_allowed_parallelism, 4);
+        tbb::task_arena arena(4);
+        arena.execute([&] {
+            expect_identical(search_on_path(path, queries, nq, t, blocked, k), want, "4 workers");
+        });
+    }
+}
+
+TEST(ScanPaths, EveryKindWidthAndDimMatchesTheReference) {
+    for (const size_t dim : {8, 24, 128, 4096}) {
+        // n is not a multiple of the block; 7 queries make groups of 4 and 3 where they fit.
+        const size_t n = dim == 4096 ? 21 : 53;
+        std::vector<float> vectors = random_floats(n * dim, 1);
+        const std::vector<float> queries = random_floats(7 * dim, 2);
+        for (uint8_t tag = 0; tag < kRotationCount; ++tag) {
+            if (Rotation(tag) == Rotation::WalshRotor3 && !std::has_single_bit(dim)) {
+                continue;
+            }
+            for (uint64_t bits = 2; bits <= 4; ++bits) {
+                GyrelIndex index(dim, bits, Rotation(tag), 117900524);
+                index.add(vectors);
+                for (const size_t k : {size_t{1}, size_t{10}, n}) {
+                    SCOPED_TRACE(testing::Message() << "dim " << dim << " kind " << int(tag)
+                                                    << " bits " << bits << " k " << k);
+                    expect_every_path_matches(index, queries, k);
+                }
+            }
+        }
+    }
+}
+
+// Copies straddling blocks and chunks tie exactly: the lower position must win however the
+// scan is split. NaN and infinite norms give NaN and infinite scores, which rank by the same
+// total order on every path, also when a NaN is the worst buffered score.
+TEST(ScanPaths, TiesNaNAndInfinityRankTheSameOnEveryPath) {
+    const size_t dim = 32;
+    const size_t n = 100;
+    std::vector<float> vectors = random_floats(n * dim, 3);
+    for (const size_t copy : {17, 40, 41, 95}) {
+        std::copy_n(vectors.begin() + 2 * dim, dim, vectors.begin() + copy * dim);
+    }
+    std::fill_n(vectors.begin() + 50 * dim, dim, 0.0f);
+    for (const size_t nan_at : {0, 33, 64, 99}) {
+        vectors[nan_at * dim + 5] = kNaN;
+    }
+    vectors[70 * dim] = kInf;
+    vectors[71 * dim + 3] = -kInf;
+    std::vector<float> queries = random_floats(6 * dim, 4);
+    std::copy_n(vectors.begin() + 2 * dim, dim, queries.begin());
+    queries[3 * dim + 7] = kNaN;
+    std::fill_n(queries.begin() + 4 * dim, dim, 0.0f);
+    for (uint64_t bits = 2; bits <= 4; ++bits) {
+        GyrelIndex index(dim, bits, Rotation::Iso4, 5);
+        index.add(vectors);
+        for (const size_t k : {1, 3, 5, 97, 100}) {
+            SCOPED_TRACE(testing::Message() << "bits " << bits << " k " << k);
+            expect_every_path_matches(index, queries, k);
+        }
+    }
+
+    // All equal: the first k positions, whatever the split.
+    GyrelIndex same(dim, 4, Rotation::Rotor3, 6);
+    std::vector<float> copies;
+    for (size_t i = 0; i < 300; ++i) {
+        copies.insert(copies.end(), vectors.begin() + 2 * dim, vectors.begin() + 3 * dim);
+    }
+    same.add(copies);
+    expect_every_path_matches(same, std::span(queries).first(dim), 7);
+}
+
+// Many blocks and queries: several chunks and query groups per worker, thresholds that rise as
+// the scan goes on.
+TEST(ScanPaths, LargeStoreMatchesTheReference) {
+    const size_t dim = 128;
+    GyrelIndex index(dim, 4, Rotation::WalshRotor3, 7);
+    index.add(random_floats(5003 * dim, 8));
+    expect_every_path_matches(index, random_floats(9 * dim, 9), 10);
+}
+
+// The block store follows swap_remove and add: records move, and a dropped lane is zeroed so
+// that the store always equals a fresh conversion of the records.
+TEST(ScanPaths, StoreFollowsRemovalsAndAdds) {
+    const size_t dim = 16;
+    GyrelIndex index(dim, 3, Rotation::Planar2, 8);
+    index.add(random_floats(40 * dim, 10));
+    for (const uint64_t idx : {3, 20, 37, 36, 0}) {
+        index.swap_remove(idx);
+        index.add(random_floats(dim, static_cast<uint32_t>(idx)));
+        index.swap_remove(idx);
+        std::vector<uint8_t> fresh = index.records();
+        records_to_blocks_in_place(fresh, index.len(), dim, 3);
+        ASSERT_TRUE(std::ranges::equal(index.block_codes(), fresh)) << idx;
+    }
+    expect_every_path_matches(index, random_floats(3 * dim, 11), 5);
+}
+
+}  // namespace
+}  // namespace quilane
