@@ -1,6 +1,7 @@
 #include "encode.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -16,9 +17,6 @@ namespace {
 // A vector whose norm is not above this is stored as the zero direction. Compared in single
 // precision, like everything else on the vector path.
 constexpr float kMinNorm = 1e-10f;
-
-// Bound on the float work matrix of one encode step (1 MiB).
-constexpr size_t kChunkFloats = size_t{1} << 18;
 
 void check_encode_inputs(std::span<const float> vectors, size_t n, size_t dim,
                          const Transform& transform, std::span<const float> boundaries,
@@ -75,17 +73,6 @@ float normalise_into(std::span<const float> x, std::span<float> row) {
     return norm;
 }
 
-// The number of boundaries v lies strictly above; NaN lies above none.
-uint8_t quantise(float v, std::span<const float> boundaries) {
-    uint8_t code = 0;
-    for (const float b : boundaries) {
-        if (v > b) {
-            ++code;
-        }
-    }
-    return code;
-}
-
 }  // namespace
 
 void transform_row(const Transform& transform, size_t dim, std::span<float> row) {
@@ -95,36 +82,204 @@ void transform_row(const Transform& transform, size_t dim, std::span<float> row)
     rotate_inplace(transform.matrices, transform.block, row.first(transform.padded_dim));
 }
 
-size_t encode_chunk_rows(size_t padded_dim) {
-    return std::max<size_t>(1, kChunkFloats / std::max<size_t>(1, padded_dim));
-}
-
 namespace {
 
-// Encodes the batch in chunks of rows and hands each chunk's codes (one per byte) to store(codes,
-// first row, rows), so that no buffer grows with the batch.
+// --- Encoding 16 vectors side by side ---
+//
+// A lane group holds kLanes vectors transposed, entry j of every vector together, so that each
+// step runs the same operations on every lane and the compiler can vectorise across vectors.
+// Every lane still does exactly the operations of the plain rule in the plain order (the norm's
+// sum runs sequentially over j within its lane), so the codes and norms are bit for bit those
+// of encode_reference.
+
+constexpr size_t kLanes = 16;
+
+struct LaneGroup {
+    std::vector<float> x;        // padded_dim x kLanes, entry j of lane l at j * kLanes + l
+    std::vector<uint8_t> codes;  // kLanes x dim, one code per byte, row-major by vector
+};
+
+// The lane helpers are inlined so that they are compiled for the instruction set of each version
+// of encode_lanes.
+
+// Sum of squares of each lane, each in index order.
+[[gnu::always_inline]] inline void lane_sums_of_squares(const float* x, size_t dim, float* sums) {
+    for (size_t l = 0; l < kLanes; ++l) {
+        sums[l] = 0.0f;
+    }
+    for (size_t j = 0; j < dim; ++j) {
+        const float* row = x + j * kLanes;
+        for (size_t l = 0; l < kLanes; ++l) {
+            sums[l] = sums[l] + row[l] * row[l];
+        }
+    }
+}
+
+[[gnu::always_inline]] inline void lane_walsh_hadamard(float* x, std::span<const float> signs,
+                                                       size_t dim) {
+    const size_t flipped = std::min(signs.size(), dim);
+    for (size_t j = 0; j < flipped; ++j) {
+        for (size_t l = 0; l < kLanes; ++l) {
+            x[j * kLanes + l] *= signs[j];
+        }
+    }
+    for (size_t h = 1; h < dim; h *= 2) {
+        for (size_t i = 0; i < dim; i += 2 * h) {
+            for (size_t j = i; j < i + h; ++j) {
+                float* a = x + j * kLanes;
+                float* b = x + (j + h) * kLanes;
+                for (size_t l = 0; l < kLanes; ++l) {
+                    const float u = a[l];
+                    const float v = b[l];
+                    a[l] = u + v;
+                    b[l] = u - v;
+                }
+            }
+        }
+    }
+    const float scale = 1.0f / std::sqrt(static_cast<float>(dim));
+    for (size_t j = 0; j < dim; ++j) {
+        for (size_t l = 0; l < kLanes; ++l) {
+            x[j * kLanes + l] *= scale;
+        }
+    }
+}
+
+// out[r] = sum over c of m[r][c] * v[c], from 0.0f in c order, for each lane.
+template <size_t K>
+[[gnu::always_inline]] inline void lane_rotate_blocks(std::span<const float> matrices, float* x,
+                                                      size_t padded) {
+    const size_t blocks = std::min(matrices.size() / (K * K), padded / K);
+    for (size_t b = 0; b < blocks; ++b) {
+        const float* m = matrices.data() + b * K * K;
+        float* v = x + b * K * kLanes;
+        float out[K][kLanes];
+        for (size_t r = 0; r < K; ++r) {
+            for (size_t l = 0; l < kLanes; ++l) {
+                out[r][l] = 0.0f;
+            }
+            for (size_t c = 0; c < K; ++c) {
+                for (size_t l = 0; l < kLanes; ++l) {
+                    out[r][l] += m[r * K + c] * v[c * kLanes + l];
+                }
+            }
+        }
+        for (size_t r = 0; r < K; ++r) {
+            std::copy_n(out[r], kLanes, v + r * kLanes);
+        }
+    }
+}
+
+[[gnu::always_inline]] inline void lane_rotate(const Transform& transform, float* x) {
+    switch (transform.block) {
+        case 2:
+            return lane_rotate_blocks<2>(transform.matrices, x, transform.padded_dim);
+        case 3:
+            return lane_rotate_blocks<3>(transform.matrices, x, transform.padded_dim);
+        case 4:
+            return lane_rotate_blocks<4>(transform.matrices, x, transform.padded_dim);
+        default:
+            fail("internal error: rotation block size " + std::to_string(transform.block) +
+                 " is outside 2..4");
+    }
+}
+
+[[gnu::always_inline]] inline void lane_quantise(const float* x, size_t dim,
+                                                 std::span<const float> boundaries,
+                                                 uint8_t* codes) {
+    for (size_t j = 0; j < dim; ++j) {
+        uint8_t code[kLanes] = {};
+        for (const float b : boundaries) {
+            for (size_t l = 0; l < kLanes; ++l) {
+                code[l] = static_cast<uint8_t>(code[l] + (x[j * kLanes + l] > b ? 1 : 0));
+            }
+        }
+        for (size_t l = 0; l < kLanes; ++l) {
+            codes[l * dim + j] = code[l];
+        }
+    }
+}
+
+// Encodes `count` (at most kLanes) vectors into group.codes and norms. Compiled for several
+// instruction sets, the best chosen when the program starts; every version computes the same.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void encode_lanes(
+    const float* vectors, size_t count, size_t dim, const Transform& transform,
+    std::span<const float> boundaries, LaneGroup& group, float* norms) {
+    float* x = group.x.data();
+    std::fill(group.x.begin(), group.x.end(), 0.0f);
+    for (size_t l = 0; l < count; ++l) {
+        for (size_t j = 0; j < dim; ++j) {
+            x[j * kLanes + l] = vectors[l * dim + j];
+        }
+    }
+    float sums[kLanes];
+    lane_sums_of_squares(x, dim, sums);
+    float scales[kLanes];
+    for (size_t l = 0; l < kLanes; ++l) {
+        const float norm = std::sqrt(sums[l]);
+        norms[l] = norm;
+        scales[l] = norm > kMinNorm ? 1.0f / norm : 0.0f;
+    }
+    for (size_t j = 0; j < dim; ++j) {
+        for (size_t l = 0; l < kLanes; ++l) {
+            x[j * kLanes + l] *= scales[l];
+        }
+    }
+    // A finite vector whose squares overflow takes the exact power-of-two path on its own.
+    for (size_t l = 0; l < count; ++l) {
+        const std::span<const float> v(vectors + l * dim, dim);
+        if (std::isinf(sums[l]) && all_finite(v)) {
+            std::vector<float> row(dim);
+            norms[l] = normalise_scaled(v, row);
+            for (size_t j = 0; j < dim; ++j) {
+                x[j * kLanes + l] = row[j];
+            }
+        }
+    }
+    if (transform.has_signs) {
+        lane_walsh_hadamard(x, transform.signs, dim);
+    }
+    lane_rotate(transform, x);
+    lane_quantise(x, dim, boundaries, group.codes.data());
+}
+
+// The plain steps for one vector, for the few that do not fill a lane group.
+void encode_row(std::span<const float> vector, const Transform& transform,
+                std::span<const float> boundaries, std::span<float> row, uint8_t* codes,
+                float& norm) {
+    std::fill(row.begin(), row.end(), 0.0f);
+    norm = normalise_into(vector, row);
+    transform_row(transform, vector.size(), row);
+    for (size_t j = 0; j < vector.size(); ++j) {
+        uint8_t code = 0;
+        for (const float b : boundaries) {
+            code = static_cast<uint8_t>(code + (row[j] > b ? 1 : 0));
+        }
+        codes[j] = code;
+    }
+}
+
+// Encodes the batch a lane group at a time (the rest a vector at a time) and hands each piece's
+// codes (one per byte) to store(codes, first row, rows), so that no buffer grows with the batch.
 template <class Store>
 void encode_chunks(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
                    std::span<const float> boundaries, std::span<float> norms, Store store) {
-    const size_t padded = transform.padded_dim;
-    const size_t chunk = std::min(n, encode_chunk_rows(padded));
-    std::vector<float> work(chunk * padded);
-    std::vector<uint8_t> codes(chunk * dim);
-    for (size_t first = 0; first < n; first += chunk) {
-        const size_t rows = std::min(chunk, n - first);
-        // Padding entries must enter the rotation as zeros.
-        std::fill(work.begin(), work.end(), 0.0f);
-        for (size_t r = 0; r < rows; ++r) {
-            const std::span<float> row(work.data() + r * padded, padded);
-            norms[first + r] = normalise_into(vectors.subspan((first + r) * dim, dim), row);
-            transform_row(transform, dim, row);
+    LaneGroup group;
+    group.codes.resize(kLanes * dim);
+    size_t first = 0;
+    if (n >= kLanes) {
+        group.x.resize(transform.padded_dim * kLanes);
+        for (; first + kLanes <= n; first += kLanes) {
+            encode_lanes(vectors.data() + first * dim, kLanes, dim, transform, boundaries, group,
+                         norms.data() + first);
+            store(group.codes.data(), first, kLanes);
         }
-        for (size_t r = 0; r < rows; ++r) {
-            for (size_t j = 0; j < dim; ++j) {
-                codes[r * dim + j] = quantise(work[r * padded + j], boundaries);
-            }
-        }
-        store(codes.data(), first, rows);
+    }
+    std::vector<float> row(transform.padded_dim);
+    for (; first < n; ++first) {
+        encode_row(vectors.subspan(first * dim, dim), transform, boundaries, row,
+                   group.codes.data(), norms[first]);
+        store(group.codes.data(), first, 1);
     }
 }
 

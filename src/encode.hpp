@@ -28,7 +28,7 @@ struct Encoded {
 };
 
 // Encodes n vectors of dim floats (row-major, vectors.size() >= n * dim). Every record depends on
-// its own vector only, so the batch is worked through in pieces of encode_chunk_rows rows and a
+// its own vector only, so the batch is worked through 16 vectors at a time, side by side, and a
 // huge batch needs no work matrix of its own size.
 Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
                std::span<const float> boundaries, size_t bits);
@@ -38,9 +38,6 @@ Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Trans
 void encode_into_blocks(std::span<const float> vectors, size_t n, size_t dim,
                         const Transform& transform, std::span<const float> boundaries, size_t bits,
                         std::span<uint8_t> store, size_t first, std::span<float> norms);
-
-// Rows that encode transforms at a time for rows of padded_dim floats (at least one).
-size_t encode_chunk_rows(size_t padded_dim);
 
 // The same, with every step written out as plainly as possible: the reference that faster
 // paths of encode are tested against.
