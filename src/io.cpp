@@ -163,9 +163,13 @@ FileHandle open_or_fail(const std::string& path, int flags, mode_t mode = 0) {
     return FileHandle(fd);
 }
 
-void write_all(int fd, const uint8_t* data, size_t size) {
+void write_all(Writer& writer, const uint8_t* data, size_t size) {
+    if (writer.sink != nullptr) {
+        writer.sink->insert(writer.sink->end(), data, data + size);
+        return;
+    }
     while (size > 0) {
-        const ssize_t written = sys_write(fd, data, size);
+        const ssize_t written = sys_write(writer.fd, data, size);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -180,11 +184,22 @@ void write_all(int fd, const uint8_t* data, size_t size) {
     }
 }
 
+// One read of at most size bytes from the reader's source: its descriptor or its memory.
+ssize_t pull(Reader& reader, uint8_t* data, size_t size) {
+    if (reader.fd >= 0) {
+        return sys_read(reader.fd, data, size);
+    }
+    const size_t take = std::min(size, reader.memory.size());
+    std::copy_n(reader.memory.begin(), take, data);
+    reader.memory = reader.memory.subspan(take);
+    return static_cast<ssize_t>(take);
+}
+
 // Reads until size bytes have arrived; returns how many did before the end of the file.
-size_t read_up_to(int fd, uint8_t* data, size_t size) {
+size_t read_up_to(Reader& reader, uint8_t* data, size_t size) {
     size_t filled = 0;
     while (filled < size) {
-        const ssize_t got = sys_read(fd, data + filled, size - filled);
+        const ssize_t got = pull(reader, data + filled, size - filled);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -203,7 +218,7 @@ size_t read_up_to(int fd, uint8_t* data, size_t size) {
 void refill(Reader& reader) {
     ssize_t got;
     do {
-        got = sys_read(reader.fd, reader.buffer.data(), reader.buffer.size());
+        got = pull(reader, reader.buffer.data(), reader.buffer.size());
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         fail_os(errno);
@@ -311,18 +326,36 @@ void check_core_parameters(uint64_t bits, uint64_t dim, Rotation kind) {
     }
 }
 
-// Opens the file, checks the magic and reads the core and the seed into a plain index.
-template <class Rest>
-auto read_file(const std::string& path, std::string_view magic, Rest rest) {
-    check_path(path);
-    FileHandle file = open_or_fail(path, O_RDONLY);
-    Reader reader = make_reader(file.fd);
+// Checks the magic and reads the core and the seed into a plain index.
+GyrelIndex parse_plain_part(Reader& reader, std::string_view magic) {
     expect_magic(reader, magic);
     Core core = read_core(reader);
     const uint64_t seed = read_u64(reader);
-    GyrelIndex index = GyrelIndex::from_parts(core.dim, core.bits, core.kind, seed, core.n,
-                                              std::move(core.codes), std::move(core.norms));
-    return rest(reader, std::move(index));
+    return GyrelIndex::from_parts(core.dim, core.bits, core.kind, seed, core.n,
+                                  std::move(core.codes), std::move(core.norms));
+}
+
+GyrelIndex parse_index(Reader& reader) {
+    return parse_plain_part(reader, "QLIX");
+}
+
+IdMapIndex parse_id_map(Reader& reader) {
+    GyrelIndex index = parse_plain_part(reader, "QLIM");
+    std::vector<uint64_t> ids = read_array<uint64_t>(reader, index.len());
+    try {
+        return IdMapIndex::from_parts(std::move(index), std::move(ids));
+    } catch (const Error& error) {
+        // The only failure left once the file has been read is a repeated id.
+        throw IoError(error.what());
+    }
+}
+
+template <class Parse>
+auto read_file(const std::string& path, Parse parse) {
+    check_path(path);
+    FileHandle file = open_or_fail(path, O_RDONLY);
+    Reader reader = make_reader(file.fd);
+    return parse(reader);
 }
 
 // --- Replacing a file ---
@@ -517,7 +550,7 @@ void write_bytes(Writer& writer, std::span<const uint8_t> bytes) {
         flush(writer);
     }
     if (bytes.size() >= writer.buffer.size()) {
-        write_all(writer.fd, bytes.data(), bytes.size());
+        write_all(writer, bytes.data(), bytes.size());
         return;
     }
     std::copy(bytes.begin(), bytes.end(), writer.buffer.begin() + writer.used);
@@ -527,7 +560,14 @@ void write_bytes(Writer& writer, std::span<const uint8_t> bytes) {
 void flush(Writer& writer) {
     const size_t used = writer.used;
     writer.used = 0;
-    write_all(writer.fd, writer.buffer.data(), used);
+    write_all(writer, writer.buffer.data(), used);
+}
+
+Reader make_memory_reader(std::span<const uint8_t> bytes) {
+    Reader reader;
+    reader.memory = bytes;
+    reader.file_size = bytes.size();
+    return reader;
 }
 
 Reader make_reader(int fd) {
@@ -548,7 +588,7 @@ void read_exact(Reader& reader, std::span<uint8_t> bytes) {
             // Large pieces skip the buffer.
             if (bytes.size() - filled >= reader.buffer.size()) {
                 const size_t wanted = bytes.size() - filled;
-                if (read_up_to(reader.fd, bytes.data() + filled, wanted) != wanted) {
+                if (read_up_to(reader, bytes.data() + filled, wanted) != wanted) {
                     fail_short_read();
                 }
                 break;
@@ -660,43 +700,78 @@ void expect_magic(Reader& reader, std::string_view magic) {
     }
 }
 
-void write_index(const std::string& path, const GyrelIndex& index) {
-    check_fits_file(index.dim(), index.len());
-    write_file(path, [&](Writer& writer) {
-        write_header(writer, "QLIX");
-        write_index_core(writer, index);
-        write_u64(writer, index.seed());
-    });
-}
+namespace {
 
-void write_id_map(const std::string& path, const IdMapIndex& index) {
+// Both checks run before anything is opened or written.
+void check_id_map_writable(const IdMapIndex& index) {
     if (index.ids().size() != index.inner().len()) {
         fail_assert_eq(index.ids().size(), index.inner().len(), "one id per stored vector");
     }
+    check_fits_file(index.inner().dim(), index.inner().len());
+}
+
+void emit_index(Writer& writer, const GyrelIndex& index) {
+    write_header(writer, "QLIX");
+    write_index_core(writer, index);
+    write_u64(writer, index.seed());
+}
+
+void emit_id_map(Writer& writer, const IdMapIndex& index) {
     const GyrelIndex& inner = index.inner();
-    check_fits_file(inner.dim(), inner.len());
-    write_file(path, [&](Writer& writer) {
-        write_header(writer, "QLIM");
-        write_index_core(writer, inner);
-        write_u64(writer, inner.seed());
-        write_bytes(writer, as_bytes_of(index.ids()));
-    });
+    write_header(writer, "QLIM");
+    write_index_core(writer, inner);
+    write_u64(writer, inner.seed());
+    write_bytes(writer, as_bytes_of(index.ids()));
+}
+
+}  // namespace
+
+void write_index(const std::string& path, const GyrelIndex& index) {
+    check_fits_file(index.dim(), index.len());
+    write_file(path, [&](Writer& writer) { emit_index(writer, index); });
+}
+
+void write_id_map(const std::string& path, const IdMapIndex& index) {
+    check_id_map_writable(index);
+    write_file(path, [&](Writer& writer) { emit_id_map(writer, index); });
 }
 
 GyrelIndex read_index(const std::string& path) {
-    return read_file(path, "QLIX", [](Reader&, GyrelIndex index) { return index; });
+    return read_file(path, parse_index);
 }
 
 IdMapIndex read_id_map(const std::string& path) {
-    return read_file(path, "QLIM", [](Reader& reader, GyrelIndex index) {
-        std::vector<uint64_t> ids = read_array<uint64_t>(reader, index.len());
-        try {
-            return IdMapIndex::from_parts(std::move(index), std::move(ids));
-        } catch (const Error& error) {
-            // The only failure left once the file has been read is a repeated id.
-            throw IoError(error.what());
-        }
-    });
+    return read_file(path, parse_id_map);
+}
+
+GyrelIndex index_from_bytes(std::span<const uint8_t> bytes) {
+    Reader reader = make_memory_reader(bytes);
+    return parse_index(reader);
+}
+
+IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes) {
+    Reader reader = make_memory_reader(bytes);
+    return parse_id_map(reader);
+}
+
+std::vector<uint8_t> index_file_bytes(const GyrelIndex& index) {
+    check_fits_file(index.dim(), index.len());
+    std::vector<uint8_t> bytes;
+    Writer writer;
+    writer.sink = &bytes;
+    emit_index(writer, index);
+    flush(writer);
+    return bytes;
+}
+
+std::vector<uint8_t> id_map_file_bytes(const IdMapIndex& index) {
+    check_id_map_writable(index);
+    std::vector<uint8_t> bytes;
+    Writer writer;
+    writer.sink = &bytes;
+    emit_id_map(writer, index);
+    flush(writer);
+    return bytes;
 }
 
 }  // namespace quilane

@@ -33,15 +33,24 @@ void write_id_map(const std::string& path, const IdMapIndex& index);
 GyrelIndex read_index(const std::string& path);
 IdMapIndex read_id_map(const std::string& path);
 
+// The same formats in memory, with every check of the file functions: what write_index and
+// write_id_map would store, and indexes loaded from such bytes.
+std::vector<uint8_t> index_file_bytes(const GyrelIndex& index);
+std::vector<uint8_t> id_map_file_bytes(const IdMapIndex& index);
+GyrelIndex index_from_bytes(std::span<const uint8_t> bytes);
+IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
+
 // Fails with "file name contained an unexpected NUL byte" when the path holds a '\0', which the
 // system would silently take as its end.
 void check_path(const std::string& path);
 
 inline constexpr size_t kIoBufferSize = 8192;
 
-// Buffers small writes to a borrowed descriptor; large pieces go straight through.
+// Buffers small writes to a borrowed descriptor, or appends them to sink when that is set; large
+// pieces go straight through.
 struct Writer {
     int fd = -1;
+    std::vector<uint8_t>* sink = nullptr;
     std::array<uint8_t, kIoBufferSize> buffer{};
     size_t used = 0;
 };
@@ -49,10 +58,12 @@ struct Writer {
 void write_bytes(Writer& writer, std::span<const uint8_t> bytes);
 void flush(Writer& writer);
 
-// Buffers reads from a borrowed descriptor and counts what callers have taken, so that sizes a
-// header declares can be checked against the bytes the file really holds.
+// Buffers reads from a borrowed descriptor (or, when fd is -1, from memory) and counts what callers
+// have taken, so that sizes a header declares can be checked against the bytes the file really
+// holds.
 struct Reader {
     int fd = -1;
+    std::span<const uint8_t> memory;  // what is still unread when there is no descriptor
     std::array<uint8_t, kIoBufferSize> buffer{};
     size_t begin = 0;                   // next unread byte of buffer
     size_t end = 0;                     // bytes of buffer filled
@@ -61,6 +72,7 @@ struct Reader {
 };
 
 Reader make_reader(int fd);
+Reader make_memory_reader(std::span<const uint8_t> bytes);
 // Fills bytes completely or fails with "failed to fill whole buffer".
 void read_exact(Reader& reader, std::span<uint8_t> bytes);
 
