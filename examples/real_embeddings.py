@@ -1,4 +1,4 @@
-"""Recall and speed on real sentence embeddings: `make real` (opt-in, about ten minutes at first).
+"""Recall and speed on real sentence embeddings: `make real` (opt-in; minutes at first).
 
 Embeds the quotations of Debian's `fortunes` package (about 15 000 texts) with the
 all-MiniLM-L6-v2 sentence model (384 dimensions), whose weights and tokenizer ship inside the
@@ -311,7 +311,7 @@ def build_index(
     index = quilane.GyrelIndex(data.shape[1], bits, rotation)
     index.prepare()
     starts = range(0, len(data), batch)
-    # The bar goes when done, so that the table printed around it stays whole.
+    # The bar goes when done, leaving the terminal to the table that follows.
     for start in progress(starts, f"indexing at {bits} bits", len(starts), leave=False):
         index.add(data[start : start + batch])
     return index
