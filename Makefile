@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 VENVS := .venv .venv-np1
 
 .PHONY: deps engine engine-test sanitize python-test test demo format clean module examples \
-        typecheck wheel-check real
+        typecheck wheel-check real bench
 
 deps:
 	bash scripts/install-deps.sh
@@ -51,8 +51,14 @@ wheel-check: deps
 	bash scripts/check-wheel.sh
 
 # Opt-in: recall and speed on real sentence embeddings, in its own environment (.venv-real).
-real:
+real: deps
 	bash scripts/run-real.sh
+
+# Opt-in: search and add against FAISS and NumPy (bench/compare.py) in its own environment
+# (.venv-bench), with the BLAS overrides of this machine removed, as they slow NumPy down.
+bench: deps
+	bash bench/setup-venv.sh
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv-bench/bin/python bench/compare.py
 
 demo: deps
 	.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
