@@ -134,12 +134,14 @@ void records_to_blocks_in_place(std::vector<uint8_t>& codes, size_t n, size_t di
              std::to_string(n) + " records");
     }
     codes.resize(block_store_bytes(bits, dim, n), 0);
-    std::vector<uint8_t> block(block_bytes(bits, dim));
+    // Sized by the records that exist, never by dim alone: an empty store from a file may claim
+    // any dim.
+    std::vector<uint8_t> block(std::min(n, kBlockVectors) * record);
     for (size_t first = 0; first < n; first += kBlockVectors) {
         const size_t count = std::min(kBlockVectors, n - first);
         uint8_t* start = codes.data() + first * record;
         std::copy_n(start, count * record, block.begin());
-        std::fill_n(start, block.size(), uint8_t{0});
+        std::fill_n(start, block_bytes(bits, dim), uint8_t{0});
         records_to_blocks(block.data(), count, dim, bits, codes.data(), first);
     }
 }

@@ -169,5 +169,13 @@ TEST(ScanPaths, StoreFollowsRemovalsAndAdds) {
     expect_every_path_matches(index, random_floats(3 * dim, 11), 5);
 }
 
+// A file may state any dim for an empty store; converting it must not allocate by dim alone.
+TEST(ScanPaths, EmptyStoreOfHugeDimAllocatesNothing) {
+    const GyrelIndex index =
+        GyrelIndex::from_parts(uint64_t{1} << 40, 4, Rotation::Rotor3, 1, 0, {}, {});
+    EXPECT_EQ(index.len(), 0u);
+    EXPECT_TRUE(index.block_codes().empty());
+}
+
 }  // namespace
 }  // namespace quilane
