@@ -331,6 +331,11 @@ GyrelIndex parse_plain_part(Reader& reader, std::string_view magic) {
     expect_magic(reader, magic);
     Core core = read_core(reader);
     const uint64_t seed = read_u64(reader);
+    // Nothing to convert: the conversion's block buffer alone would be sized by a dim that
+    // nothing in a 23-byte file bounds.
+    if (core.n == 0) {
+        return GyrelIndex(core.dim, core.bits, core.kind, seed);
+    }
     return GyrelIndex::from_parts(core.dim, core.bits, core.kind, seed, core.n,
                                   std::move(core.codes), std::move(core.norms));
 }
