@@ -436,11 +436,13 @@ void create_temp_beside(TempFile& temp, const std::string& target) {
         directory_of(target) + "/." + name_of(target).substr(0, kTempNameStemLimit) + ".";
     std::random_device device;
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        const std::string candidate = stem + random_hex(device) + ".tmp";
+        std::string candidate = stem + random_hex(device) + ".tmp";
         const int fd = sys_open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            temp.path = candidate;
+            // Nothing may allocate between creating the file and handing it to its owner, or a
+            // failure would leave both the file and its descriptor behind.
             temp.file.fd = fd;
+            temp.path = std::move(candidate);
             return;
         }
         if (errno != EEXIST && errno != EINTR) {

@@ -217,3 +217,90 @@ TEST(IdMapFaults, AllocationFailureAnywhereInAddLeavesTheIndexUnchanged) {
 
 }  // namespace
 }  // namespace quilane
+
+namespace quilane {
+namespace {
+
+// Runs call with the allocation after skip = 0, 1, 2, ... failing, until a run gets through;
+// after every failed run, check(). Returns how many runs failed.
+template <class Call, class Check>
+long fail_every_allocation_in_turn(Call&& call, Check&& check) {
+    long skip = 0;
+    while (fails_with_allocation(skip, call)) {
+        check();
+        ++skip;
+    }
+    return skip;
+}
+
+bool same_results(const SearchResults& a, const SearchResults& b) {
+    return a.positions == b.positions && a.scores.size() == b.scores.size() &&
+           std::equal(a.scores.begin(), a.scores.end(), b.scores.begin(), [](float x, float y) {
+               return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y);
+           });
+}
+
+// Whichever allocation of a call fails, the call throws bad_alloc, the index keeps its contents
+// and caches stay consistent: the next call that gets through answers as an untouched twin does.
+TEST(AllocationFaults, EveryMethodOfThePlainIndexSurvivesEachFailingAllocation) {
+    const std::vector<float> vectors = test::random_vectors(40, 24, 9);
+    const std::vector<float> queries = test::random_vectors(3, 24, 10);
+    GyrelIndex twin(24, 3, Rotation::Iso4, 5);
+    twin.add(vectors);
+    const SearchResults expected = twin.search(queries, 7);
+
+    GyrelIndex index(24, 3, Rotation::Iso4, 5);
+    EXPECT_GT(fail_every_allocation_in_turn([&] { index.add(vectors); },
+                                            [&] { EXPECT_EQ(index.len(), 0u); }),
+              0);
+    EXPECT_EQ(index.records(), twin.records());
+
+    TempDir dir;
+    const std::string path = dir.file("index");
+    write_index(path, index);
+    const Bytes written = read_all(path);
+    GyrelIndex loaded = read_index(path);
+    EXPECT_GT(fail_every_allocation_in_turn([&] { loaded.search(queries, 7); }, [] {}), 0);
+    EXPECT_TRUE(same_results(loaded.search(queries, 7), expected));
+
+    const std::vector<uint8_t> records = index.records();
+    EXPECT_GT(fail_every_allocation_in_turn([&] { index.swap_remove(3); },
+                                            [&] { EXPECT_EQ(index.records(), records); }),
+              0);
+    EXPECT_EQ(index.len(), 39u);
+
+    const size_t descriptors = test::open_descriptor_count();
+    const auto old_file_kept = [&] {
+        EXPECT_EQ(read_all(path), written);
+        EXPECT_EQ(dir.names(), std::set<std::string>{"index"});
+        EXPECT_EQ(test::open_descriptor_count(), descriptors);
+    };
+    EXPECT_GT(fail_every_allocation_in_turn([&] { write_index(path, loaded); }, old_file_kept), 0);
+    EXPECT_GT(fail_every_allocation_in_turn([&] { read_index(path); }, [] {}), 0);
+}
+
+TEST(AllocationFaults, IdMapSearchAndLoadSurviveEachFailingAllocation) {
+    const std::vector<float> vectors = test::random_vectors(30, 16, 11);
+    const std::vector<uint64_t> ids = [] {
+        std::vector<uint64_t> values(30);
+        for (uint64_t i = 0; i < values.size(); ++i) {
+            values[i] = ~uint64_t{0} - i;
+        }
+        return values;
+    }();
+    IdMapIndex index = IdMapIndex::with_options(16, 2, Rotation::WalshRotor3, 8);
+    index.add_with_ids(vectors, ids);
+    const std::vector<uint8_t> bytes = id_map_file_bytes(index);
+    const IdMapIndex::Results expected = index.search(vectors, 4);
+
+    IdMapIndex loaded = id_map_from_bytes(bytes);
+    EXPECT_GT(fail_every_allocation_in_turn([&] { loaded = id_map_from_bytes(bytes); }, [] {}), 0);
+    EXPECT_GT(fail_every_allocation_in_turn([&] { loaded.search(vectors, 4); }, [] {}), 0);
+    const IdMapIndex::Results got = loaded.search(vectors, 4);
+    EXPECT_EQ(got.ids, expected.ids);
+    EXPECT_TRUE(loaded.remove(ids[0]) && !loaded.contains(ids[0]));
+    EXPECT_EQ(loaded.len(), 29u);
+}
+
+}  // namespace
+}  // namespace quilane
