@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds oneTBB (the installed version, from Debian's source package) with ThreadSanitizer into
+# PREFIX. The system library is not instrumented, so ThreadSanitizer cannot see that handing a
+# task to a worker orders it after the caller's writes, and reports every scan as a race. With
+# the library instrumented no suppressions are needed.
+#   usage: tests/build-tsan-tbb.sh PREFIX
+set -euo pipefail
+prefix=$(realpath -m "$1")
+if [ -f "$prefix/lib/cmake/TBB/TBBConfig.cmake" ]; then
+    exit 0
+fi
+version=$(dpkg-query -W -f='${Version}' libtbb-dev)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/lists/partial" "$work/src"
+# Source lists of our own: the system's apt configuration stays as it is.
+cat >"$work/sources.list" <<LIST
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security bookworm-security main
+LIST
+apt_options=(-o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+             -o "Dir::State::Lists=$work/lists" -o APT::Sandbox::User=root)
+apt-get "${apt_options[@]}" update -qq
+(cd "$work/src" && apt-get "${apt_options[@]}" source --download-only -qq "onetbb=$version" 2>/dev/null)
+tar -xf "$work"/src/onetbb_*.orig.tar.* -C "$work/src"
+source_dir=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d | head -1)
+cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF \
+    -DTBB_SANITIZE=thread -DCMAKE_INSTALL_PREFIX="$prefix" -Wno-dev >/dev/null
+cmake --build "$work/build" -j "${JOBS:-2}" >/dev/null
+cmake --install "$work/build" >/dev/null
