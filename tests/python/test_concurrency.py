@@ -100,8 +100,10 @@ def test_mutation_from_inside_a_call_is_refused_and_changes_nothing(
         target = index if name in ("add", "swap_remove") else id_index
         # Inside a reading call (a shared borrow) and inside a mutating one (exclusive).
         calls = [
-            lambda cb: target.search(queries, cb),
-            lambda cb: index.swap_remove(cb) if target is index else id_index.remove(cb),
+            lambda cb, target=target: target.search(queries, cb),
+            lambda cb, target=target: (
+                index.swap_remove(cb) if target is index else id_index.remove(cb)
+            ),
         ]
         if target is id_index:
             calls.append(lambda cb: id_index.contains(cb))
