@@ -22,7 +22,7 @@ def short_switch_interval():
 
 
 def same(results, expected):
-    return all(np.array_equal(a, b) for a, b in zip(results, expected))
+    return all(np.array_equal(a, b) for a, b in zip(results, expected, strict=True))
 
 
 def test_searchers_and_readers_share_an_index(index, id_index, vectors, short_switch_interval):
@@ -142,7 +142,7 @@ def test_forked_children_search_like_the_parent(index, vectors):
     context = multiprocessing.get_context("fork")
     with context.Pool(2) as pool:
         results = pool.map_async(search_in_child, [1, 5, 50, 5]).get(timeout=120)
-    for k, (scores, found, own) in zip([1, 5, 50, 5], results):
+    for k, (scores, found, own) in zip([1, 5, 50, 5], results, strict=True):
         np.testing.assert_array_equal(scores, expected[k][0])
         np.testing.assert_array_equal(found, expected[k][1])
         np.testing.assert_array_equal(own[:, 0], np.arange(8))

@@ -52,7 +52,7 @@ def require_well_formed(cls, index, results, n):
     scores, found = results
     k = max(1, min(n, scores.shape[1]))
     assert scores.shape == found.shape and scores.shape[1] == k
-    for row_scores, row in zip(scores, found):
+    for row_scores, row in zip(scores, found, strict=True):
         if n == 0:
             assert np.all(np.isneginf(row_scores))
             continue
@@ -195,6 +195,6 @@ def test_non_finite_norms_keep_rows_well_formed(tmp_path, magic):
     require_well_formed(cls, index, (scores, found), n)
     # Every stored vector is ranked exactly once per row, NaN scores last.
     expected = set(range(n)) if cls is GyrelIndex else set((np.arange(n) * 11 + 3).tolist())
-    for row_scores, row in zip(scores, found):
+    for row_scores, row in zip(scores, found, strict=True):
         assert set(row.tolist()) == expected
         assert np.isnan(row_scores[-1])
