@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing quilane needs, skipping whatever is already there:
-# the C++ libraries from Debian and two Python environments, .venv (NumPy 2) and .venv-np1
+# the C++ libraries and the fuzzing compiler from Debian and two Python environments, .venv (NumPy 2) and .venv-np1
 # (NumPy 1.26), so the module is tested against both NumPy ABIs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debian_packages=(g++ cmake ninja-build libboost-math-dev libtbb-dev libhwy-dev libgtest-dev
-                 libbenchmark-dev)
+                 libbenchmark-dev clang-14 libclang-rt-14-dev)
 missing=()
 for pkg in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
