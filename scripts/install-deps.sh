@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing quilane needs, skipping whatever is already there:
-# the C++ libraries and the fuzzing compiler from Debian and two Python environments, .venv (NumPy 2) and .venv-np1
-# (NumPy 1.26), so the module is tested against both NumPy ABIs.
+# the C++ libraries and the fuzzing compiler from Debian and two Python environments, .venv
+# (NumPy 2) and .venv-np1 (NumPy 1.26), so the module is tested against both NumPy ABIs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
