@@ -3,16 +3,22 @@
 #include <tbb/global_control.h>
 #include <tbb/info.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "codebook.hpp"
+#include "encode.hpp"
 #include "error.hpp"
+#include "io.hpp"
 #include "lib.hpp"
+#include "pack.hpp"
 
 namespace {
 
@@ -47,6 +53,86 @@ double best_seconds(F&& f) {
         best = std::min(best, seconds(f));
     }
     return best;
+}
+
+// Encoding alone (into a store made beforehand) for every rotation kind on every encode path this
+// processor runs, so that the paths compare within one run.
+void print_encode_per_kind(std::span<const float> vectors, size_t n, size_t dim, size_t bits) {
+    const quilane::Codebook& book = quilane::cached_codebook(static_cast<uint32_t>(bits), dim);
+    std::vector<uint8_t> store(quilane::block_store_bytes(bits, dim, n));
+    std::vector<float> norms(n);
+    for (uint8_t tag = 0; tag < quilane::kRotationCount; ++tag) {
+        const auto kind = static_cast<quilane::Rotation>(tag);
+        quilane::GyrelIndex index(dim, bits, kind, 117900524);
+        const auto& signs = index.sign_vector();
+        const quilane::BlockMatrices& blocks = index.block_matrices();
+        const quilane::Transform t{
+            signs ? std::span<const float>(*signs) : std::span<const float>(), signs.has_value(),
+            blocks.matrices, quilane::block_size(kind), blocks.padded_dim};
+        double lanes_s = 0;
+        for (const auto path : {quilane::EncodePath::Lanes, quilane::EncodePath::Avx512}) {
+            if (!quilane::encode_path_supported(path)) {
+                continue;
+            }
+            const double s = best_seconds([&] {
+                quilane::encode_into_blocks_on_path(path, vectors, n, dim, t, book.boundaries, bits,
+                                                    store, 0, norms);
+            });
+            const bool lanes = path == quilane::EncodePath::Lanes;
+            lanes_s = lanes ? s : lanes_s;
+            std::printf("encode: %-11s %-6s %.3f s, %.0f vectors/s",
+                        std::string(quilane::rotation_name(kind)).c_str(),
+                        lanes ? "lanes" : "avx512", s, static_cast<double>(n) / s);
+            if (!lanes && lanes_s > 0) {
+                std::printf(", %.2fx lanes", lanes_s / s);
+            }
+            std::printf("\n");
+        }
+    }
+}
+
+// Layout conversion alone, whole blocks at once and a record at a time (which takes the plain
+// per-record path), and whole files through the page cache and in memory.
+void print_file_figures(quilane::GyrelIndex& index) {
+    const size_t n = index.len();
+    const size_t dim = index.dim();
+    const size_t bits = index.bits();
+    const size_t record = quilane::record_bytes(bits, dim);
+    const std::vector<uint8_t> records = index.records();
+    std::vector<uint8_t> store(quilane::block_store_bytes(bits, dim, n));
+    const double gb = static_cast<double>(records.size()) / 1e9;
+    const double whole_s = best_seconds(
+        [&] { quilane::records_to_blocks(records.data(), n, dim, bits, store.data(), 0); });
+    const double single_s = best_seconds([&] {
+        for (size_t i = 0; i < n; ++i) {
+            quilane::records_to_blocks(records.data() + i * record, 1, dim, bits, store.data(), i);
+        }
+    });
+    std::vector<uint8_t> back(records.size());
+    const double back_s = best_seconds(
+        [&] { quilane::blocks_to_records(store.data(), 0, n, dim, bits, back.data()); });
+    const double back_single_s = best_seconds([&] {
+        for (size_t i = 0; i < n; ++i) {
+            quilane::blocks_to_records(store.data(), i, 1, dim, bits, back.data() + i * record);
+        }
+    });
+    std::printf("convert: to blocks %.2f GB/s (a record at a time %.2f GB/s, %.2fx)\n",
+                gb / whole_s, gb / single_s, single_s / whole_s);
+    std::printf("convert: to records %.2f GB/s (a record at a time %.2f GB/s, %.2fx)\n",
+                gb / back_s, gb / back_single_s, back_single_s / back_s);
+
+    const std::vector<uint8_t> bytes = quilane::index_file_bytes(index);
+    const double file_gb = static_cast<double>(bytes.size()) / 1e9;
+    const double emit_s = best_seconds([&] { quilane::index_file_bytes(index); });
+    const double parse_s = best_seconds([&] { quilane::index_from_bytes(bytes); });
+    const std::string path = "/tmp/bench_index_" + std::to_string(::getpid()) + ".qidx";
+    const double write_s = best_seconds([&] { quilane::write_index(path, index); });
+    const double load_s = best_seconds([&] { quilane::read_index(path); });
+    std::remove(path.c_str());
+    std::printf("file:   %.1f MB; write %.2f GB/s, load %.2f GB/s (page cache)\n", file_gb * 1e3,
+                file_gb / write_s, file_gb / load_s);
+    std::printf("file:   in memory, no system calls: emit %.2f GB/s, parse %.2f GB/s\n",
+                file_gb / emit_s, file_gb / parse_s);
 }
 
 }  // namespace
@@ -88,6 +174,9 @@ int main(int argc, char** argv) {
             std::printf("add:    %.3f s, %.0f vectors/s (one vector per call)\n", s,
                         static_cast<double>(n) / s);
         }
+
+        print_encode_per_kind(vectors, n, dim, bits);
+        print_file_figures(index);
 
         const double pairs = static_cast<double>(nq) * static_cast<double>(n);
         double single_s = 0;

@@ -60,6 +60,11 @@ void blocks_to_records(const uint8_t* store, size_t first, size_t count, size_t 
 void codes_to_blocks(const uint8_t* codes, size_t count, size_t dim, size_t bits, uint8_t* store,
                      size_t first);
 
+// Puts lanes 0 ... count - 1 of one block (count <= kBlockVectors) at positions first, ... of a
+// block store; first need not start a block.
+void block_lanes_to_store(const uint8_t* block, size_t count, size_t dim, size_t bits,
+                          uint8_t* store, size_t first);
+
 // Turns n packed records into a block store in the same buffer: each block covers the bytes of
 // its own 16 records, so only the last, partial block grows the buffer.
 void records_to_blocks_in_place(std::vector<uint8_t>& codes, size_t n, size_t dim, size_t bits);

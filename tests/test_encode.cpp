@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -129,6 +130,120 @@ TEST(Add, OneAtATimeEqualsOneBatchForEveryKindAndWidth) {
             EXPECT_EQ(codes_of(expected, 4, dim, bits),
                       std::vector<uint8_t>(dim, static_cast<uint8_t>(below_zero)));
             EXPECT_EQ(expected.norms[4], 0.0f);
+        }
+    }
+}
+
+std::vector<EncodePath> runnable_encode_paths() {
+    std::vector<EncodePath> paths;
+    for (const EncodePath path : {EncodePath::Lanes, EncodePath::Avx512}) {
+        if (encode_path_supported(path)) {
+            paths.push_back(path);
+        }
+    }
+    return paths;
+}
+
+// Every path against the reference, byte for byte and norm by bit pattern, for every kind and
+// width, at a block boundary and in the middle of one, over full groups of 16 and a partial
+// rest. The batch holds a zero vector, -0.0, NaN, infinity and a finite vector whose squares
+// overflow.
+TEST(EncodePaths, EveryPathMatchesTheReference) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    for (const size_t dim : {8, 24, 128, 1024}) {
+        const size_t n = dim == 1024 ? 37 : 53;
+        std::vector<float> vectors = random_vectors(n * dim, 31);
+        std::fill_n(vectors.begin() + 4 * dim, dim, 0.0f);
+        std::fill_n(vectors.begin() + 5 * dim, dim, -0.0f);
+        vectors[9 * dim + 1] = std::numeric_limits<float>::quiet_NaN();
+        vectors[17 * dim] = kInf;
+        vectors[18 * dim + dim - 1] = -kInf;
+        for (size_t j = 0; j < dim; ++j) {
+            vectors[20 * dim + j] *= 3e19f;
+        }
+        for (uint8_t tag = 0; tag < kRotationCount; ++tag) {
+            if (Rotation(tag) == Rotation::WalshRotor3 && !std::has_single_bit(dim)) {
+                continue;
+            }
+            for (uint64_t bits = 2; bits <= 4; ++bits) {
+                GyrelIndex index(dim, bits, Rotation(tag), 117900524);
+                const Transform t = transform_of(index);
+                const Codebook& book = cached_codebook(static_cast<uint32_t>(bits), dim);
+                const Encoded want = encode_reference(vectors, n, dim, t, book.boundaries, bits);
+                for (const size_t first : {size_t{0}, size_t{5}}) {
+                    std::vector<uint8_t> expected(block_store_bytes(bits, dim, first + n), 0);
+                    records_to_blocks(want.codes.data(), n, dim, bits, expected.data(), first);
+                    for (const EncodePath path : runnable_encode_paths()) {
+                        SCOPED_TRACE(testing::Message()
+                                     << "dim " << dim << " kind " << int(tag) << " bits " << bits
+                                     << " first " << first << " path " << int(path));
+                        std::vector<uint8_t> store(expected.size(), 0);
+                        std::vector<float> norms(n);
+                        encode_into_blocks_on_path(path, vectors, n, dim, t, book.boundaries, bits,
+                                                   store, first, norms);
+                        ASSERT_EQ(store, expected);
+                        for (size_t i = 0; i < n; ++i) {
+                            ASSERT_EQ(std::bit_cast<uint32_t>(norms[i]),
+                                      std::bit_cast<uint32_t>(want.norms[i]))
+                                << i;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Coordinates exactly on boundaries, a NaN, a zero and a tiny vector, 16 at a time so that
+// every path encodes them as a full group.
+TEST(EncodePaths, BoundariesAndSpecialNormsOnEveryPath) {
+    const IdentityTransform id(8);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> four = {0.5f, -0.5f, 0.5f,   -0.5f,  0, 0, 0, 0, nan, 1, 0,
+                                     0,    0,     0,      0,      0, 0, 0, 0, 0,   0, 0,
+                                     0,    0,     1e-12f, 1e-12f, 0, 0, 0, 0, 0,   0};
+    std::vector<float> vectors;
+    for (int copy = 0; copy < 4; ++copy) {
+        vectors.insert(vectors.end(), four.begin(), four.end());
+    }
+    const std::vector<float> on_boundaries = {-0.5f, 0.0f, 0.5f};
+    const Encoded want = encode_reference(vectors, 16, 8, id.transform, on_boundaries, 2);
+    std::vector<uint8_t> expected(block_bytes(2, 8), 0);
+    records_to_blocks(want.codes.data(), 16, 8, 2, expected.data(), 0);
+    for (const EncodePath path : runnable_encode_paths()) {
+        std::vector<uint8_t> store(expected.size(), 0);
+        std::vector<float> norms(16);
+        encode_into_blocks_on_path(path, vectors, 16, 8, id.transform, on_boundaries, 2, store, 0,
+                                   norms);
+        EXPECT_EQ(store, expected) << int(path);
+        EXPECT_EQ(norms[6], 0.0f);
+        EXPECT_TRUE(std::isnan(norms[5]));
+        EXPECT_EQ(norms[7], want.norms[7]);
+    }
+}
+
+// Lanes of other vectors in the blocks a batch lands in are left as they were.
+TEST(EncodePaths, NeighbouringLanesAreKept) {
+    const size_t dim = 16;
+    const size_t bits = 3;
+    GyrelIndex index(dim, bits, Rotation::Iso4, 3);
+    const Transform t = transform_of(index);
+    const Codebook& book = cached_codebook(bits, dim);
+    const std::vector<float> vectors = random_vectors(20 * dim, 32);
+    for (const EncodePath path : runnable_encode_paths()) {
+        std::vector<uint8_t> store(block_store_bytes(bits, dim, 48), 0xA5);
+        std::vector<float> norms(20);
+        encode_into_blocks_on_path(path, vectors, 20, dim, t, book.boundaries, bits, store, 7,
+                                   norms);
+        std::vector<uint8_t> records(48 * record_bytes(bits, dim));
+        blocks_to_records(store.data(), 0, 48, dim, bits, records.data());
+        std::vector<uint8_t> filled(record_bytes(bits, dim), 0);
+        blocks_to_records(std::vector<uint8_t>(block_bytes(bits, dim), 0xA5).data(), 0, 1, dim,
+                          bits, filled.data());
+        for (const size_t untouched : {0, 6, 27, 47}) {
+            EXPECT_TRUE(std::equal(filled.begin(), filled.end(),
+                                   records.begin() + untouched * filled.size()))
+                << untouched;
         }
     }
 }
