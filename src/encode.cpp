@@ -32,6 +32,11 @@ void check_encode_inputs(std::span<const float> vectors, size_t n, size_t dim,
     }
 }
 
+bool ascending_without_nan(std::span<const float> x) {
+    return std::ranges::none_of(x, [](float v) { return std::isnan(v); }) &&
+           std::ranges::is_sorted(x);
+}
+
 bool all_finite(std::span<const float> x) {
     return std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); });
 }
@@ -361,25 +366,28 @@ QUILANE_AVX512 void rotate_avx512(const Transform& transform, float* x) {
     }
 }
 
-// Each code is the number of boundaries strictly exceeded; the 8 codes of a group of coordinates
+// Each code is the number of boundaries strictly exceeded, found by a binary search over the
+// boundaries held in one register (ascending, none NaN: the count is then the largest c with
+// v > boundary c - 1). The 8 codes of a group of coordinates
 // form each lane's 8 * Bits bit string, whose bytes become the group's Bits rows of the block.
 template <size_t Bits>
 QUILANE_AVX512 void quantise_to_block_avx512(const float* x, size_t dim,
                                              std::span<const float> boundaries, uint8_t* block) {
     constexpr size_t kBoundaries = (size_t{1} << Bits) - 1;
-    __m512 bound[kBoundaries];
-    for (size_t t = 0; t < kBoundaries; ++t) {
-        bound[t] = _mm512_set1_ps(boundaries[t]);
-    }
+    float padded[kLanes] = {};
+    std::copy_n(boundaries.begin(), kBoundaries, padded);
+    const __m512 table = _mm512_loadu_ps(padded);
     const __m512i one = _mm512_set1_epi32(1);
     for (size_t g = 0; g < dim / 8; ++g) {
         __m512i string = _mm512_setzero_si512();
         for (size_t b = 0; b < 8; ++b) {
             const __m512 v = _mm512_loadu_ps(x + (8 * g + b) * kLanes);
             __m512i code = _mm512_setzero_si512();
-            for (size_t t = 0; t < kBoundaries; ++t) {
-                const __mmask16 above = _mm512_cmp_ps_mask(v, bound[t], _CMP_GT_OQ);
-                code = _mm512_mask_add_epi32(code, above, code, one);
+            for (int step = 1 << (Bits - 1); step >= 1; step /= 2) {
+                const __m512i candidate = _mm512_add_epi32(code, _mm512_set1_epi32(step));
+                const __m512 bound = _mm512_permutexvar_ps(_mm512_sub_epi32(candidate, one), table);
+                const __mmask16 above = _mm512_cmp_ps_mask(v, bound, _CMP_GT_OQ);
+                code = _mm512_mask_mov_epi32(code, above, candidate);
             }
             string = _mm512_or_si512(string, _mm512_slli_epi32(code, static_cast<int>(b * Bits)));
         }
@@ -426,6 +434,15 @@ QUILANE_AVX512 void encode_block_avx512(const float* vectors, size_t dim,
 
 #pragma GCC diagnostic pop
 #undef QUILANE_AVX512
+
+// The gathers read 16 rows at once, a pattern the hardware prefetcher does not follow: ask for
+// the next group while this one is encoded, or encoding waits on memory.
+void prefetch_group(const float* vectors, size_t dim) {
+    const auto* bytes = reinterpret_cast<const char*>(vectors);
+    for (size_t offset = 0; offset < kLanes * dim * sizeof(float); offset += 64) {
+        _mm_prefetch(bytes + offset, _MM_HINT_T0);
+    }
+}
 
 #endif
 
@@ -502,10 +519,14 @@ void encode_into_blocks_on_path(EncodePath path, std::span<const float> vectors,
     }
     size_t done = 0;
 #if defined(__x86_64__)
-    if (path == EncodePath::Avx512 && n >= kLanes && dim <= kMaxGatherDim) {
+    if (path == EncodePath::Avx512 && n >= kLanes && dim <= kMaxGatherDim &&
+        ascending_without_nan(boundaries)) {
         std::vector<float> x(transform.padded_dim * kLanes);
         std::vector<uint8_t> block(block_bytes(bits, dim));
         for (; done + kLanes <= n; done += kLanes) {
+            if (done + 2 * kLanes <= n) {
+                prefetch_group(vectors.data() + (done + kLanes) * dim, dim);
+            }
             encode_block_avx512(vectors.data() + done * dim, dim, transform, boundaries, bits,
                                 x.data(), norms.data() + done, block.data());
             block_lanes_to_store(block.data(), kLanes, dim, bits, store.data(), first + done);

@@ -220,6 +220,18 @@ TEST(EncodePaths, BoundariesAndSpecialNormsOnEveryPath) {
         EXPECT_TRUE(std::isnan(norms[5]));
         EXPECT_EQ(norms[7], want.norms[7]);
     }
+    // Boundaries out of order or NaN still count the boundaries exceeded, on every path.
+    for (const std::vector<float>& odd :
+         {std::vector<float>{0.5f, -0.5f, 0.0f}, std::vector<float>{-0.5f, nan, 0.5f}}) {
+        const Encoded plain = encode_reference(vectors, 16, 8, id.transform, odd, 2);
+        records_to_blocks(plain.codes.data(), 16, 8, 2, expected.data(), 0);
+        for (const EncodePath path : runnable_encode_paths()) {
+            std::vector<uint8_t> store(expected.size(), 0);
+            std::vector<float> norms(16);
+            encode_into_blocks_on_path(path, vectors, 16, 8, id.transform, odd, 2, store, 0, norms);
+            EXPECT_EQ(store, expected) << int(path);
+        }
+    }
 }
 
 // Lanes of other vectors in the blocks a batch lands in are left as they were.
