@@ -12,13 +12,18 @@ fi
 version=$(dpkg-query -W -f='${Version}' libtbb-dev)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/lists/partial" "$work/src"
-# Source lists of our own: the system's apt configuration stays as it is.
-cat >"$work/sources.list" <<LIST
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security bookworm-security main
-LIST
-apt_options=(-o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+mkdir -p "$work/lists/partial" "$work/src" "$work/sources"
+# Source entries of our own, made from the machine's binary-package sources so that the same
+# mirrors serve them; the system's apt configuration stays as it is.
+shopt -s nullglob
+for list in /etc/apt/sources.list.d/*.sources; do
+    sed 's/^Types:.*$/Types: deb-src/' "$list" >"$work/sources/$(basename "$list")"
+done
+for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$list" ] && sed -n 's/^deb /deb-src /p' "$list" >>"$work/sources.list"
+done
+touch "$work/sources.list"
+apt_options=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=$work/sources"
              -o "Dir::State::Lists=$work/lists" -o APT::Sandbox::User=root)
 apt-get "${apt_options[@]}" update -qq
 (cd "$work/src" && apt-get "${apt_options[@]}" source --download-only -qq "onetbb=$version" 2>/dev/null)
