@@ -68,7 +68,7 @@ format:
 	clang-format -i src/*.cpp src/*.hpp tests/*.cpp python/*.cpp python/*.hpp
 
 clean:
-	rm -rf build build-asan dist
+	rm -rf build build-asan build-fuzz build-tsan build-tsan-tbb build-asan-python dist
 
 # --- Reliability: fuzzing, thread and address sanitizers on the module, leaks ---
 FUZZ_SECONDS ?= 60
