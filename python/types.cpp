@@ -8,8 +8,8 @@ PyObject* module_placeholder(PyObject*, void*) {
     return PyUnicode_FromString("_quilane");
 }
 
-PyObject* create_type(PyType_Spec& spec) {
-    PyObject* type = PyType_FromSpec(&spec);
+PyObject* create_type(PyType_Spec& type_spec) {
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
         throw_python_error();
     }
