@@ -72,6 +72,19 @@ inline uint64_t pick_dim(Input& input, Rotation kind) {
     return dim;
 }
 
+// The parameters of an index, drawn in the order every harness's corpus was made with.
+struct Shape {
+    Rotation kind;
+    uint64_t bits;
+    uint64_t dim;
+};
+
+inline Shape pick_shape(Input& input) {
+    const Rotation kind = static_cast<Rotation>(input.u8() % kRotationCount);
+    const uint64_t bits = 2 + input.u8() % 3;
+    return {kind, bits, pick_dim(input, kind)};
+}
+
 inline Transform transform_of(GyrelIndex& index) {
     const auto& signs = index.sign_vector();
     const BlockMatrices& blocks = index.block_matrices();

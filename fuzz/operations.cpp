@@ -182,9 +182,7 @@ void step_search(IdMapIndex& index, const Model& model, fuzz::Input& input, uint
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input input{{data, size}};
-    const Rotation kind = static_cast<Rotation>(input.u8() % kRotationCount);
-    const uint64_t bits = 2 + input.u8() % 3;
-    const uint64_t dim = fuzz::pick_dim(input, kind);
+    const auto [kind, bits, dim] = fuzz::pick_shape(input);
     const uint64_t seed = input.u64();
 
     GyrelIndex plain(dim, bits, kind, seed);

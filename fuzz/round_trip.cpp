@@ -19,9 +19,7 @@ constexpr size_t kMaxVectors = 40;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input input{{data, size}};
-    const Rotation kind = static_cast<Rotation>(input.u8() % kRotationCount);
-    const uint64_t bits = 2 + input.u8() % 3;
-    const uint64_t dim = fuzz::pick_dim(input, kind);
+    const auto [kind, bits, dim] = fuzz::pick_shape(input);
     const uint64_t seed = input.u64();
     const size_t n = input.count(kMaxVectors);
     const bool raw = input.u8() & 1;

@@ -43,9 +43,7 @@ std::vector<uint8_t> file_head(const char* magic, uint64_t bits, Rotation kind, 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input input{{data, size}};
-    const Rotation kind = static_cast<Rotation>(input.u8() % kRotationCount);
-    const uint64_t bits = 2 + input.u8() % 3;
-    const uint64_t dim = fuzz::pick_dim(input, kind);
+    const auto [kind, bits, dim] = fuzz::pick_shape(input);
     const uint64_t n = input.count(kMaxVectors);
     const uint64_t k = input.count(kMaxVectors + 2);
     const size_t nq = input.count(kMaxQueries);
