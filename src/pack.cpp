@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -212,37 +213,35 @@ QUILANE_AVX512 void block_to_records_avx512(const uint8_t* block, size_t dim, ui
 #pragma GCC diagnostic pop
 #undef QUILANE_AVX512
 
-// Convert the 16 records of one whole block; false for a width without a kernel.
-bool records_to_block_wide(const uint8_t* records, size_t dim, size_t bits, uint8_t* block) {
+// Runs kernel with the code width as a compile-time constant; false for a width without one.
+template <class Kernel>
+bool with_width(size_t bits, Kernel&& kernel) {
     switch (bits) {
         case 2:
-            records_to_block_avx512<2>(records, dim, block);
+            kernel(std::integral_constant<size_t, 2>{});
             return true;
         case 3:
-            records_to_block_avx512<3>(records, dim, block);
+            kernel(std::integral_constant<size_t, 3>{});
             return true;
         case 4:
-            records_to_block_avx512<4>(records, dim, block);
+            kernel(std::integral_constant<size_t, 4>{});
             return true;
         default:
             return false;
     }
 }
 
+// Convert the 16 records of one whole block; false for a width without a kernel.
+bool records_to_block_wide(const uint8_t* records, size_t dim, size_t bits, uint8_t* block) {
+    return with_width(bits, [&](auto width) {
+        records_to_block_avx512<decltype(width)::value>(records, dim, block);
+    });
+}
+
 bool block_to_records_wide(const uint8_t* block, size_t dim, size_t bits, uint8_t* records) {
-    switch (bits) {
-        case 2:
-            block_to_records_avx512<2>(block, dim, records);
-            return true;
-        case 3:
-            block_to_records_avx512<3>(block, dim, records);
-            return true;
-        case 4:
-            block_to_records_avx512<4>(block, dim, records);
-            return true;
-        default:
-            return false;
-    }
+    return with_width(bits, [&](auto width) {
+        block_to_records_avx512<decltype(width)::value>(block, dim, records);
+    });
 }
 
 #else
