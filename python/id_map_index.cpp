@@ -1,10 +1,9 @@
 // The IdMapIndex class: vectors addressed by the caller's uint64 ids.
 #include <array>
 
-#include "arguments.hpp"
 #include "classes.hpp"
 #include "id_map.hpp"
-#include "index_object.hpp"
+#include "index_class.hpp"
 #include "io.hpp"
 #include "numpy_api.hpp"
 
@@ -12,21 +11,23 @@ namespace quilane {
 
 namespace {
 
-using IdMapObject = IndexObject<IdMapIndex>;
+struct IdMapClass {
+    using Record = IdMapIndex;
+    static constexpr const char* kName = "IdMapIndex";
+    static constexpr const char* kPrepareDoc = "prepare($self)\n--\n\n";
 
-IdMapObject& self_index(PyObject* self) {
-    return index_object<IdMapIndex>(self, id_map_index_type(), "IdMapIndex");
-}
+    static PyObject* type() { return id_map_index_type(); }
+    static IdMapIndex construct(const ConstructorArguments& arguments) {
+        return IdMapIndex::with_options(arguments.dim, arguments.bits, arguments.rotation,
+                                        kDefaultSeed);
+    }
+    static void write_file(const std::string& path, const IdMapIndex& index) {
+        write_id_map(path, index);
+    }
+    static IdMapIndex read_file(const std::string& path) { return read_id_map(path); }
+};
 
-PyObject* id_map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        const ConstructorArguments arguments =
-            constructor_arguments("IdMapIndex.__new__()", args, kwargs);
-        IdMapIndex record = IdMapIndex::with_options(arguments.dim, arguments.bits,
-                                                     arguments.rotation, kDefaultSeed);
-        return wrap_record(type, std::move(record));
-    });
-}
+using IdMap = IndexClass<IdMapClass>;
 
 PyObject* id_map_add_with_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
@@ -34,15 +35,15 @@ PyObject* id_map_add_with_ids(PyObject* self, PyObject* const* args, Py_ssize_t 
         static constexpr std::array<const char*, 2> kNames = {"vectors", "ids"};
         const BoundArguments bound =
             bind_fastcall({"IdMapIndex.add_with_ids()", kNames, 2}, args, nargs, kwnames);
-        IdMapObject& index = self_index(self);
-        ExclusiveBorrow borrow(index.borrow);
-        accept_array<float>(bound[0], 2, "vectors");
-        accept_array<uint64_t>(bound[1], 1, "ids");
-        const ArrayValues<float> vectors =
-            contiguous_rows<float>(bound[0], "vectors", "vectors must be C-contiguous");
-        const ArrayValues<uint64_t> ids =
-            contiguous_elements<uint64_t>(bound[1], "ids", "ids must be C-contiguous");
-        index.record.add_with_ids(vectors.values, ids.values);
+        IdMap::change(self, [&](IdMapIndex& index) {
+            accept_array<float>(bound[0], 2, "vectors");
+            accept_array<uint64_t>(bound[1], 1, "ids");
+            const ArrayValues<float> vectors =
+                contiguous_rows<float>(bound[0], "vectors", "vectors must be C-contiguous");
+            const ArrayValues<uint64_t> ids =
+                contiguous_elements<uint64_t>(bound[1], "ids", "ids must be C-contiguous");
+            index.add_with_ids(vectors.values, ids.values);
+        });
         Py_RETURN_NONE;
     });
 }
@@ -53,10 +54,9 @@ PyObject* id_map_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         static constexpr std::array<const char*, 1> kNames = {"id"};
         const BoundArguments bound =
             bind_fastcall({"IdMapIndex.remove()", kNames, 1}, args, nargs, kwnames);
-        IdMapObject& index = self_index(self);
-        ExclusiveBorrow borrow(index.borrow);
-        const uint64_t id = to_u64(bound[0], "id");
-        return PyBool_FromLong(index.record.remove(id));
+        return IdMap::change(self, [&](IdMapIndex& index) {
+            return PyBool_FromLong(index.remove(to_u64(bound[0], "id")));
+        });
     });
 }
 
@@ -66,18 +66,18 @@ PyObject* id_map_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         static constexpr std::array<const char*, 2> kNames = {"queries", "k"};
         const BoundArguments bound =
             bind_fastcall({"IdMapIndex.search()", kNames, 2}, args, nargs, kwnames);
-        IdMapObject& index = self_index(self);
-        SharedBorrow borrow(index.borrow);
-        accept_array<float>(bound[0], 2, "queries");
-        const uint64_t k = to_u64(bound[1], "k");
-        const ArrayValues<float> queries =
-            contiguous_rows<float>(bound[0], "queries", "queries must be C-contiguous");
-        IdMapIndex::Results results = index.record.search(queries.values, k);
-        const size_t rows = queries.rows;
-        const size_t columns = rows > 0 ? results.scores.size() / rows : k;
-        OwnedRef scores(result_array(std::move(results.scores), rows, columns, "scores reshape: "));
-        OwnedRef ids(result_array(std::move(results.ids), rows, columns, "ids reshape: "));
-        return pair(std::move(scores), std::move(ids));
+        return IdMap::read(self, [&](IdMapIndex& index) {
+            accept_array<float>(bound[0], 2, "queries");
+            const uint64_t k = to_u64(bound[1], "k");
+            const ArrayValues<float> queries =
+                contiguous_rows<float>(bound[0], "queries", "queries must be C-contiguous");
+            IdMapIndex::Results results = index.search(queries.values, k);
+            // Zero query rows keep the k asked for, as the id map always has.
+            const size_t rows = queries.rows;
+            const size_t columns = rows > 0 ? results.scores.size() / rows : k;
+            return search_result_pair(std::move(results.scores), std::move(results.ids), rows,
+                                      columns, "ids reshape: ");
+        });
     });
 }
 
@@ -87,88 +87,20 @@ PyObject* id_map_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
         static constexpr std::array<const char*, 1> kNames = {"id"};
         const BoundArguments bound =
             bind_fastcall({"IdMapIndex.contains()", kNames, 1}, args, nargs, kwnames);
-        IdMapObject& index = self_index(self);
-        SharedBorrow borrow(index.borrow);
-        const uint64_t id = to_u64(bound[0], "id");
-        return PyBool_FromLong(index.record.contains(id));
+        return IdMap::read(self, [&](IdMapIndex& index) {
+            return PyBool_FromLong(index.contains(to_u64(bound[0], "id")));
+        });
     });
 }
 
 int id_map_sq_contains(PyObject* self, PyObject* key) {
     return guarded<int>(-1, [&] {
-        IdMapObject& index = self_index(self);
-        SharedBorrow borrow(index.borrow);
-        return index.record.contains(to_u64(key, "id")) ? 1 : 0;
+        return IdMap::read(
+            self, [&](IdMapIndex& index) { return index.contains(to_u64(key, "id")) ? 1 : 0; });
     });
 }
 
-PyObject* id_map_prepare(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        IdMapObject& index = self_index(self);
-        SharedBorrow borrow(index.borrow);
-        index.record.prepare();
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* id_map_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr std::array<const char*, 1> kNames = {"path"};
-        const BoundArguments bound =
-            bind_fastcall({"IdMapIndex.write()", kNames, 1}, args, nargs, kwnames);
-        IdMapObject& index = self_index(self);
-        SharedBorrow borrow(index.borrow);
-        write_id_map(file_path(bound[0]), index.record);
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* id_map_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&] {
-        static constexpr std::array<const char*, 1> kNames = {"path"};
-        const BoundArguments bound =
-            bind_fastcall({"IdMapIndex.load()", kNames, 1}, args, nargs, kwnames);
-        IdMapIndex record = read_id_map(file_path(bound[0]));
-        return wrap_record(reinterpret_cast<PyTypeObject*>(id_map_index_type()), std::move(record));
-    });
-}
-
-template <class Getter>
-PyObject* shared_get(PyObject* self, Getter&& get) {
-    return guarded<PyObject*>(nullptr, [&] {
-        IdMapObject& index = self_index(self);
-        SharedBorrow borrow(index.borrow);
-        return get(index.record);
-    });
-}
-
-PyObject* id_map_dim(PyObject* self, void*) {
-    return shared_get(self, [](IdMapIndex& r) { return PyLong_FromUnsignedLongLong(r.dim()); });
-}
-
-PyObject* id_map_bits(PyObject* self, void*) {
-    return shared_get(self, [](IdMapIndex& r) { return PyLong_FromUnsignedLongLong(r.bits()); });
-}
-
-PyObject* id_map_rotation(PyObject* self, void*) {
-    return shared_get(self, [](IdMapIndex& r) { return rotation_keyword(r.rotation()); });
-}
-
-PyObject* id_map_repr(PyObject* self) {
-    return shared_get(self, [](IdMapIndex& r) {
-        return index_repr("IdMapIndex", r.dim(), r.bits(), r.rotation(), r.len());
-    });
-}
-
-Py_ssize_t id_map_len(PyObject* self) {
-    return guarded<Py_ssize_t>(-1, [&] {
-        IdMapObject& index = self_index(self);
-        SharedBorrow borrow(index.borrow);
-        return static_cast<Py_ssize_t>(index.record.len());
-    });
-}
-
-PyMethodDef id_map_methods[] = {
+const PyMethodDef id_map_methods[] = {
     {"add_with_ids", as_method(id_map_add_with_ids), METH_FASTCALL | METH_KEYWORDS,
      "add_with_ids($self, vectors, ids)\n--\n\n"
      "Add vectors with stable external `uint64` ids."},
@@ -180,41 +112,21 @@ PyMethodDef id_map_methods[] = {
      "`(nq, k)` arrays."},
     {"contains", as_method(id_map_contains), METH_FASTCALL | METH_KEYWORDS,
      "contains($self, id)\n--\n\n"},
-    {"prepare", as_method(id_map_prepare), METH_NOARGS, "prepare($self)\n--\n\n"},
-    {"write", as_method(id_map_write), METH_FASTCALL | METH_KEYWORDS, "write($self, path)\n--\n\n"},
-    {"load", as_method(id_map_load), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "load($cls, path)\n--\n\n"},
-    {},
+    IdMap::prepare_method(),
+    IdMap::write_method(),
+    IdMap::load_method(),
 };
 
-PyGetSetDef id_map_getset[] = {
-    {"dim", id_map_dim, nullptr, "", nullptr},
-    {"bits", id_map_bits, nullptr, "", nullptr},
-    {"rotation", id_map_rotation, nullptr, "", nullptr},
-    kModuleEntry,
-    {},
-};
-
-PyType_Slot id_map_slots[] = {
-    {Py_tp_doc, const_cast<char*>("IdMapIndex(dim, bits, rotation=\"rotor3\")\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(id_map_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_index<IdMapIndex>)},
-    {Py_tp_repr, reinterpret_cast<void*>(id_map_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(id_map_len)},
+const PyType_Slot id_map_slots[] = {
     {Py_sq_contains, reinterpret_cast<void*>(id_map_sq_contains)},
-    {Py_tp_methods, id_map_methods},
-    {Py_tp_getset, id_map_getset},
-    {0, nullptr},
 };
-
-PyType_Spec id_map_spec = {"IdMapIndex", sizeof(IdMapObject), 0, Py_TPFLAGS_DEFAULT, id_map_slots};
 
 }  // namespace
 
 PyObject* id_map_index_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = create_type(id_map_spec);
+        type = IdMap::create_type(id_map_methods, id_map_slots);
     }
     return type;
 }
