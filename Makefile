@@ -1,24 +1,30 @@
 # Two entry points: `make demo` builds the module and runs the end-to-end demo, `make test` runs
-# every test. Both install what they need first.
+# every test. Both install what they need first (and touch the network only for what is missing).
+# `make check` is the everyday subset: the engine tests and the Python tests, in a few minutes.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VENVS := .venv .venv-np1
+# Warnings are errors in CI (which sets CI), never in a user's build.
+WERROR ?= $(if $(CI),ON,OFF)
+CMAKE_CONFIGURE := cmake -G Ninja -DQUILANE_WERROR=$(WERROR)
+PIP_INSTALL := -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -C cmake.define.QUILANE_WERROR=$(WERROR) .
 
-.PHONY: deps engine engine-test sanitize python-test test demo format clean module examples \
-        typecheck wheel-check real bench
+.PHONY: deps engine engine-test sanitize python-test test check demo format clean module \
+        examples typecheck wheel-check real bench
 
 deps:
 	bash scripts/install-deps.sh
 
 engine: deps
-	cmake -S . -B build -G Ninja -DQUILANE_BUILD_TESTS=ON
+	$(CMAKE_CONFIGURE) -S . -B build -DQUILANE_BUILD_TESTS=ON
 	cmake --build build -j $(JOBS)
 
 engine-test: engine
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 sanitize: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILANE_SANITIZE=ON \
+	$(CMAKE_CONFIGURE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILANE_SANITIZE=ON \
 	    -DQUILANE_BUILD_TESTS=ON
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
@@ -26,15 +32,18 @@ sanitize: deps
 python-test: deps
 	@for venv in $(VENVS); do \
 	    echo "== pytest in $$venv"; \
-	    $$venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation . && \
+	    $$venv/bin/python $(PIP_INSTALL) && \
 	    $$venv/bin/python -m pytest -q tests/python || exit 1; \
 	done
 
 test: engine-test sanitize python-test examples typecheck wheel-check
 
+check: engine-test module
+	.venv/bin/python -m pytest -q tests/python
+
 # The module from this tree, installed into the test environment.
 module: deps
-	.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+	.venv/bin/python $(PIP_INSTALL)
 
 # Every example at a small size.
 examples: module
@@ -60,15 +69,15 @@ bench: deps
 	bash bench/setup-venv.sh
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv-bench/bin/python bench/compare.py
 
-demo: deps
-	.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+demo: module
 	.venv/bin/python -m quilane
 
 format:
-	clang-format -i src/*.cpp src/*.hpp tests/*.cpp python/*.cpp python/*.hpp
+	clang-format-14 -i src/*.cpp src/*.hpp tests/*.cpp tests/*.hpp python/*.cpp python/*.hpp \
+	    fuzz/*.cpp fuzz/*.hpp bench/*.cpp
 
 clean:
-	rm -rf build build-asan build-fuzz build-tsan build-tsan-tbb build-asan-python dist
+	rm -rf build build-* dist wheelhouse
 
 # --- Reliability: fuzzing, thread and address sanitizers on the module, leaks ---
 FUZZ_SECONDS ?= 60
@@ -91,7 +100,8 @@ fuzz: deps
 # that run before the sanitizer's runtime is up.
 tsan: deps
 	bash tests/build-tsan-tbb.sh $(TSAN_BUILD)-tbb
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILANE_BUILD_TESTS=ON \
+	$(CMAKE_CONFIGURE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DQUILANE_BUILD_TESTS=ON \
 	    -DTBB_DIR=$(CURDIR)/$(TSAN_BUILD)-tbb/lib/cmake/TBB \
 	    "-DCMAKE_CXX_FLAGS=-fsanitize=thread --param=tsan-instrument-func-entry-exit=0" \
 	    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
@@ -107,7 +117,7 @@ tsan: deps
 SANITIZED_PYTEST_SKIP := not (no_growth_over_many_calls or no_leak_over_many_calls \
     or out_of_memory or sizes_that_overflow_or_wrap)
 sanitize-python: deps
-	cmake -S . -B $(ASAN_PYTHON_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CMAKE_CONFIGURE) -S . -B $(ASAN_PYTHON_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DQUILANE_SANITIZE=ON -DQUILANE_BUILD_PYTHON=ON -DQUILANE_BUILD_TESTS=OFF \
 	    -DPython_EXECUTABLE=$(CURDIR)/.venv/bin/python
 	cmake --build $(ASAN_PYTHON_BUILD) -j $(JOBS)

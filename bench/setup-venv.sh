@@ -3,7 +3,7 @@
 # with. Kept apart from the test environments, which never need the peers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-/root/.pyenv/versions/3.11*/bin/python3}
+PYTHON=${PYTHON:-python3}
 VENV=.venv-bench
 if [ ! -x "$VENV/bin/python" ]; then
     # shellcheck disable=SC2086

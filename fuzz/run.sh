@@ -10,7 +10,7 @@ seconds=${1:-60}
 shift || true
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(load_file search_body round_trip operations)
-build=${QUILANE_FUZZ_BUILD:-build-h6-fuzz}
+build=${QUILANE_FUZZ_BUILD:-build-fuzz}
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 # The engine silences some GCC-only warnings by name, which clang does not know.

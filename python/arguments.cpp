@@ -10,9 +10,9 @@ namespace quilane {
 namespace {
 
 [[noreturn]] void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
-    const size_t total = signature.names.size();
+    const size_t total = signature.positional();
     const char* verb = given == 1 ? "was" : "were";
-    if (signature.required == total) {
+    if (signature.required >= total) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional argument%s but %zd %s given",
                      signature.function, total, total == 1 ? "" : "s", given, verb);
     } else {
@@ -77,7 +77,7 @@ void bind_keyword(const Signature& signature, BoundArguments& bound, PyObject* n
 
 void bind_positional(const Signature& signature, BoundArguments& bound, PyObject* const* args,
                      Py_ssize_t nargs) {
-    if (static_cast<size_t>(nargs) > signature.names.size()) {
+    if (static_cast<size_t>(nargs) > signature.positional()) {
         raise_too_many_positional(signature, nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -101,7 +101,7 @@ BoundArguments bind_fastcall(const Signature& signature, PyObject* const* args, 
 
 BoundArguments bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_Size(args);
-    if (static_cast<size_t>(nargs) > signature.names.size()) {
+    if (static_cast<size_t>(nargs) > signature.positional()) {
         raise_too_many_positional(signature, nargs);
     }
     BoundArguments bound{};
@@ -138,6 +138,14 @@ uint64_t to_u64(PyObject* obj, const char* name) {
         raise_argument_error(name);
     }
     return value;
+}
+
+bool to_flag(PyObject* obj) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) {
+        throw_python_error();
+    }
+    return truth == 1;
 }
 
 std::string to_utf8(PyObject* obj, const char* name) {

@@ -12,13 +12,17 @@
 
 namespace quilane {
 
-inline constexpr size_t kMaxParameters = 3;
+inline constexpr size_t kMaxParameters = 6;
 
-// Every parameter may be given by position or by keyword; the first `required` have no default.
+// The first `required` parameters have no default. The last `keyword_only` may only be given by
+// keyword; the others by position or by keyword.
 struct Signature {
     const char* function;  // as it appears in messages: "GyrelIndex.search()"
     std::span<const char* const> names;
     size_t required;
+    size_t keyword_only = 0;
+
+    size_t positional() const { return names.size() - keyword_only; }
 };
 
 // Borrowed references in parameter order; nullptr for an optional parameter not given.
@@ -31,6 +35,9 @@ BoundArguments bind_tuple(const Signature& signature, PyObject* args, PyObject* 
 
 // An unsigned 64-bit integer: ints directly, anything else through __index__.
 uint64_t to_u64(PyObject* obj, const char* name);
+
+// The truth value of a flag, as `if obj:` would take it.
+bool to_flag(PyObject* obj);
 
 // The UTF-8 text of a str (or subclass) instance.
 std::string to_utf8(PyObject* obj, const char* name);

@@ -71,11 +71,16 @@ PyObject* initialise() {
     try {
         add_exported(created, "GyrelIndex", new_reference(gyrel_index_type()));
         add_exported(created, "IdMapIndex", new_reference(id_map_index_type()));
-        PyObject* version = PyUnicode_FromString("0.2.4");
+        PyObject* version = PyUnicode_FromString(QUILANE_VERSION);
         if (version == nullptr) {
             throw_python_error();
         }
         add_exported(created, "__version__", version);
+        // Private: the package re-exports it under its public name.
+        PyObject* panic = panic_exception_type();
+        if (panic == nullptr || PyObject_SetAttrString(created, "_PanicException", panic) < 0) {
+            throw_python_error();
+        }
     } catch (...) {
         Py_DECREF(created);
         throw;

@@ -38,20 +38,6 @@ which editors and type checkers read.
 """
 
 from _quilane import GyrelIndex, IdMapIndex, __version__
-
-
-def _panic_exception_type() -> type[BaseException]:
-    # The extension does not export the type of its fatal errors; a construction that its first
-    # check always refuses (bits 5) hands the type over without touching any state.
-    try:
-        GyrelIndex(8, 5)
-    except BaseException as error:
-        if type(error).__name__ == "PanicException":
-            return type(error)
-        raise
-    raise ImportError("the _quilane extension accepted bits=5: it is not the module it should be")
-
-
-PanicException = _panic_exception_type()
+from _quilane import _PanicException as PanicException
 
 __all__ = ["GyrelIndex", "IdMapIndex", "PanicException", "__version__"]
