@@ -12,7 +12,6 @@
 #include "error.hpp"
 #include "pack.hpp"
 #include "rotation.hpp"
-#include "wht.hpp"
 
 namespace quilane {
 
@@ -81,17 +80,6 @@ float normalise_into(std::span<const float> x, std::span<float> row) {
     }
     return norm;
 }
-
-}  // namespace
-
-void transform_row(const Transform& transform, size_t dim, std::span<float> row) {
-    if (transform.has_signs) {
-        wht_inplace(row, transform.signs, dim);
-    }
-    rotate_inplace(transform.matrices, transform.block, row.first(transform.padded_dim));
-}
-
-namespace {
 
 // --- Encoding 16 vectors side by side ---
 //

@@ -1,5 +1,4 @@
-// Turning raw vectors into norms and packed codes, and the transform that encoding and search
-// share.
+// Turning raw vectors into norms and packed codes.
 #pragma once
 
 #include <cstddef>
@@ -7,20 +6,9 @@
 #include <span>
 #include <vector>
 
+#include "transform.hpp"
+
 namespace quilane {
-
-// The seeded orthogonal transform of one index, borrowed from its caches.
-struct Transform {
-    std::span<const float> signs;  // Walsh-Hadamard sign vector; empty when the kind has none
-    bool has_signs = false;
-    std::span<const float> matrices;  // block matrices
-    size_t block = 0;                 // block size of the kind
-    size_t padded_dim = 0;            // row length while transforming
-};
-
-// Applies the Walsh-Hadamard stage (when the transform has one) to x[0, dim) and then the block
-// rotation to the whole row of padded_dim entries (row.size() >= padded_dim).
-void transform_row(const Transform& transform, size_t dim, std::span<float> row);
 
 struct Encoded {
     std::vector<uint8_t> codes;  // n packed records

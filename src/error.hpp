@@ -1,5 +1,6 @@
-// The engine's one fatal error type. A violated precondition abandons the call with a fixed message;
-// every check runs before the first change, so the record the call was made on is left as it was.
+// The engine's one fatal error type. A violated precondition abandons the call with a fixed
+// message; every check runs before the first change, so the record the call was made on is left as
+// it was.
 #pragma once
 
 #include <cstdint>
@@ -13,13 +14,16 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] inline void fail(const std::string& message) { throw Error(message); }
+[[noreturn]] inline void fail(const std::string& message) {
+    throw Error(message);
+}
 
 // Renders a failed equality check the way callers read it:
 //   assertion `left == right` failed[: message]
 //     left: <left>
 //    right: <right>
-[[noreturn]] inline void fail_assert_eq(uint64_t left, uint64_t right, std::string_view message = {}) {
+[[noreturn]] inline void fail_assert_eq(uint64_t left, uint64_t right,
+                                        std::string_view message = {}) {
     std::string text = "assertion `left == right` failed";
     if (!message.empty()) {
         text += ": ";

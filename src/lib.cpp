@@ -7,7 +7,6 @@
 #include "codebook.hpp"
 #include "error.hpp"
 #include "pack.hpp"
-#include "wht.hpp"
 
 namespace quilane {
 

@@ -13,8 +13,8 @@
 
 #include "encode.hpp"
 #include "rotation.hpp"
-#include "rotor.hpp"
 #include "search.hpp"
+#include "transform.hpp"
 
 namespace quilane {
 

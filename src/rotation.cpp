@@ -40,26 +40,4 @@ std::optional<Rotation> rotation_from_tag(uint8_t tag) {
     return static_cast<Rotation>(tag);
 }
 
-void rotate_inplace(std::span<const float> matrices, size_t k, std::span<float> x) {
-    if (k < 1 || k > 4) {
-        fail("internal error: rotation block size " + std::to_string(k) + " is outside 1..4");
-    }
-    const size_t blocks = std::min(matrices.size() / (k * k), x.size() / k);
-    std::array<float, 4> scratch{};
-    for (size_t b = 0; b < blocks; ++b) {
-        const float* m = matrices.data() + b * k * k;
-        float* v = x.data() + b * k;
-        for (size_t r = 0; r < k; ++r) {
-            float sum = 0.0f;
-            for (size_t c = 0; c < k; ++c) {
-                sum += m[r * k + c] * v[c];
-            }
-            scratch[r] = sum;
-        }
-        for (size_t r = 0; r < k; ++r) {
-            v[r] = scratch[r];
-        }
-    }
-}
-
 }  // namespace quilane

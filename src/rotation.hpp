@@ -1,10 +1,9 @@
-// Rotation kinds and the block stage of the transform.
+// The kinds of rotation an index can use, and how files and keywords name them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 
 namespace quilane {
@@ -22,10 +21,5 @@ std::string_view rotation_name(Rotation kind);
 
 // The kind with this tag, or nothing for a tag of 4 or more.
 std::optional<Rotation> rotation_from_tag(uint8_t tag);
-
-// Multiplies each consecutive k-block of x by the matching k x k row-major matrix, in place.
-// Processes min(matrices.size() / (k * k), x.size() / k) blocks; later entries are untouched.
-// Each output is a single-precision sum of products taken in increasing column order.
-void rotate_inplace(std::span<const float> matrices, size_t k, std::span<float> x);
 
 }  // namespace quilane

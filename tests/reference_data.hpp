@@ -3,6 +3,7 @@
 // this reads exactly that shape and nothing more.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -46,6 +47,25 @@ inline std::vector<uint64_t> reference_array(const std::string& text, const std:
         pos = stop;
     }
     return values;
+}
+
+// The stream of seed 117900524, from the reference file.
+inline const std::string& stream_reference() {
+    static const std::string text = test::read_reference_file("chacha8_seed_117900524.json");
+    return text;
+}
+
+inline std::vector<uint64_t> stream_array(const std::string& key) {
+    return reference_array(stream_reference(), key);
+}
+
+// The single-precision deviates of the reference stream.
+inline std::vector<float> reference_deviates() {
+    std::vector<float> deviates;
+    for (const uint64_t bits : stream_array("standard_normal_f32_hex")) {
+        deviates.push_back(std::bit_cast<float>(static_cast<uint32_t>(bits)));
+    }
+    return deviates;
 }
 
 }  // namespace quilane::test

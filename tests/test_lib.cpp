@@ -13,7 +13,6 @@
 #include "codebook.hpp"
 #include "error.hpp"
 #include "lib.hpp"
-#include "wht.hpp"
 
 namespace quilane {
 namespace {

@@ -13,7 +13,6 @@
 #include "lib.hpp"
 #include "pack.hpp"
 #include "search.hpp"
-#include "wht.hpp"
 
 namespace quilane {
 namespace {

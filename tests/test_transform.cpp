@@ -1,3 +1,5 @@
+// The transform: block matrices drawn from the stream, the block rotation and the Walsh-Hadamard
+// stage.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -7,151 +9,26 @@
 #include <vector>
 
 #include "error.hpp"
+#include "random_stream.hpp"
 #include "reference_data.hpp"
 #include "rotation.hpp"
-#include "rotor.hpp"
+#include "transform.hpp"
 
 namespace quilane {
 namespace {
 
+using test::reference_deviates;
+using test::stream_array;
+
 constexpr uint64_t kSeed = 117900524;
 
-const std::string& stream_reference() {
-    static const std::string text = test::read_reference_file("chacha8_seed_117900524.json");
-    return text;
-}
-
-std::vector<uint64_t> stream_array(const std::string& key) {
-    return test::reference_array(stream_reference(), key);
-}
-
-// Words taken from the stream so far: blocks generated (the counter) less the unread ones.
-uint64_t words_consumed(const ChaChaStream& stream) {
-    const uint64_t blocks = (uint64_t{stream.state[13]} << 32) | stream.state[12];
-    return blocks * 16 - (stream.buffer.size() - stream.next);
-}
-
-std::vector<float> reference_deviates() {
-    std::vector<float> deviates;
-    for (const uint64_t bits : stream_array("standard_normal_f32_hex")) {
-        deviates.push_back(std::bit_cast<float>(static_cast<uint32_t>(bits)));
+std::vector<float> random_row(size_t length, uint64_t seed) {
+    ChaChaStream stream = make_stream(seed);
+    std::vector<float> row(length);
+    for (float& v : row) {
+        v = gauss(stream);
     }
-    return deviates;
-}
-
-TEST(Stream, WordsMatchReference) {
-    const std::vector<uint64_t> words = stream_array("next_u32");
-    ASSERT_EQ(words.size(), 200u);
-    ChaChaStream stream = make_stream(kSeed);
-    for (size_t i = 0; i < words.size(); ++i) {
-        ASSERT_EQ(next_u32(stream), words[i]) << "word " << i;
-    }
-}
-
-TEST(Stream, WideDrawsMatchReferenceAndTakeLowWordFirst) {
-    const std::vector<uint64_t> draws = stream_array("next_u64_hex");
-    ASSERT_EQ(draws.size(), 100u);
-    ChaChaStream stream = make_stream(kSeed);
-    for (size_t i = 0; i < draws.size(); ++i) {
-        ASSERT_EQ(next_u64(stream), draws[i]) << "draw " << i;
-    }
-
-    // Starting one word in, every 64-bit draw straddles a pair of words, including the ends of
-    // ChaCha blocks (every 16 words) and of the four-block buffer (word 63 with word 64).
-    const std::vector<uint64_t> words = stream_array("next_u32");
-    ChaChaStream odd = make_stream(kSeed);
-    next_u32(odd);
-    for (size_t i = 1; i + 1 < words.size(); i += 2) {
-        ASSERT_EQ(next_u64(odd), (words[i + 1] << 32) | words[i]) << "word " << i;
-    }
-}
-
-TEST(Stream, UniformFloatsMatchReference) {
-    const std::vector<uint64_t> floats = stream_array("uniform_f32_hex");
-    ASSERT_EQ(floats.size(), 100u);
-    ChaChaStream stream = make_stream(kSeed);
-    for (size_t i = 0; i < floats.size(); ++i) {
-        ASSERT_EQ(std::bit_cast<uint32_t>(uniform_f32(stream)), floats[i]) << "float " << i;
-    }
-}
-
-TEST(Stream, DistinctSeedsGiveDistinctStreams) {
-    ChaChaStream a = make_stream(kSeed);
-    ChaChaStream b = make_stream(kSeed + 1);
-    int equal = 0;
-    for (int i = 0; i < 64; ++i) {
-        equal += next_u32(a) == next_u32(b) ? 1 : 0;
-    }
-    EXPECT_LT(equal, 2);
-}
-
-TEST(Ziggurat, TablesMatchReferenceBitForBit) {
-    const std::string text = test::read_reference_file("ziggurat_normal_tables.json");
-    const std::vector<uint64_t> x = test::reference_array(text, "X_hex");
-    const std::vector<uint64_t> f = test::reference_array(text, "F_hex");
-    ASSERT_EQ(x.size(), 257u);
-    ASSERT_EQ(f.size(), 257u);
-    for (size_t i = 0; i < 257; ++i) {
-        EXPECT_EQ(std::bit_cast<uint64_t>(ziggurat_x()[i]), x[i]) << "X[" << i << "]";
-        EXPECT_EQ(std::bit_cast<uint64_t>(ziggurat_f()[i]), f[i]) << "F[" << i << "]";
-    }
-}
-
-TEST(Ziggurat, DeviatesAndWordCountsMatchReference) {
-    const std::vector<uint64_t> wide = stream_array("standard_normal_f64_hex");
-    const std::vector<uint64_t> narrow = stream_array("standard_normal_f32_hex");
-    const std::vector<uint64_t> consumed = stream_array("words_consumed");
-    ASSERT_EQ(wide.size(), 400u);
-    ASSERT_EQ(narrow.size(), 400u);
-    ASSERT_EQ(consumed.size(), 400u);
-
-    ChaChaStream stream = make_stream(kSeed);
-    for (size_t i = 0; i < wide.size(); ++i) {
-        ASSERT_EQ(std::bit_cast<uint64_t>(gauss_f64(stream)), wide[i]) << "deviate " << i;
-        ASSERT_EQ(words_consumed(stream), consumed[i]) << "deviate " << i;
-    }
-    ChaChaStream single = make_stream(kSeed);
-    for (size_t i = 0; i < narrow.size(); ++i) {
-        ASSERT_EQ(std::bit_cast<uint32_t>(gauss(single)), narrow[i]) << "deviate " << i;
-    }
-}
-
-// The reference covers the common path and two rejections but never the tail beyond R; a long
-// run checks that every path yields the right distribution.
-TEST(Ziggurat, LongRunFollowsTheStandardNormal) {
-    ChaChaStream stream = make_stream(kSeed);
-    const int count = 400000;
-    double sum = 0.0;
-    double squares = 0.0;
-    int beyond_one = 0;
-    int beyond_r = 0;
-    const double r = ziggurat_x()[1];
-    for (int i = 0; i < count; ++i) {
-        const double g = gauss_f64(stream);
-        ASSERT_TRUE(std::isfinite(g));
-        sum += g;
-        squares += g * g;
-        beyond_one += std::fabs(g) > 1.0 ? 1 : 0;
-        beyond_r += std::fabs(g) > r ? 1 : 0;
-    }
-    EXPECT_NEAR(sum / count, 0.0, 0.01);
-    EXPECT_NEAR(squares / count, 1.0, 0.01);
-    EXPECT_NEAR(static_cast<double>(beyond_one) / count, 0.3173, 0.004);
-    // 2 * (1 - Phi(R)) = 2.58e-4, about 103 of 400000.
-    EXPECT_GT(beyond_r, 60);
-    EXPECT_LT(beyond_r, 150);
-}
-
-TEST(Stream, UniformDoublesStayInTheirRanges) {
-    ChaChaStream stream = make_stream(kSeed);
-    for (int i = 0; i < 10000; ++i) {
-        const double closed = uniform_f64(stream);
-        const double open = open_uniform_f64(stream);
-        ASSERT_GE(closed, 0.0);
-        ASSERT_LT(closed, 1.0);
-        ASSERT_GT(open, 0.0);
-        ASSERT_LT(open, 1.0);
-    }
+    return row;
 }
 
 using Block = std::vector<float>;
@@ -183,6 +60,124 @@ void expect_orthogonal(const Block& m, size_t k) {
 double determinant3(const Block& m) {
     return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
            m[2] * (m[3] * m[7] - m[4] * m[6]);
+}
+
+TEST(Wht, UnitVectorsBecomeHadamardRows) {
+    const std::vector<float> plus(8, 1.0f);
+    const float c = 1.0f / std::sqrt(8.0f);
+
+    std::vector<float> e0(8, 0.0f);
+    e0[0] = 1.0f;
+    wht_inplace(e0, plus, 8);
+    EXPECT_EQ(e0, std::vector<float>(8, c));
+
+    std::vector<float> e1(8, 0.0f);
+    e1[1] = 1.0f;
+    wht_inplace(e1, plus, 8);
+    EXPECT_EQ(e1, (std::vector<float>{c, -c, c, -c, c, -c, c, -c}));
+}
+
+// The stage is (1/sqrt(dim)) H diag(s) with H[r][c] = (-1)^popcount(r & c).
+TEST(Wht, MatchesTheScaledSignedHadamardMatrix) {
+    const size_t dim = 32;
+    const std::vector<float> signs = make_sign_vector(dim, 5);
+    const std::vector<float> input = random_row(dim, 6);
+    std::vector<float> row = input;
+    wht_inplace(row, signs, dim);
+    for (size_t r = 0; r < dim; ++r) {
+        double expected = 0.0;
+        for (size_t c = 0; c < dim; ++c) {
+            const double h = std::popcount(r & c) % 2 == 0 ? 1.0 : -1.0;
+            expected += h * signs[c] * input[c];
+        }
+        expected /= std::sqrt(static_cast<double>(dim));
+        EXPECT_NEAR(row[r], expected, 1e-5) << "row " << r;
+    }
+}
+
+TEST(Wht, PreservesTheNorm) {
+    for (const size_t dim : {size_t{8}, size_t{1024}, size_t{65536}}) {
+        const std::vector<float> signs = make_sign_vector(dim, kSeed + kSignSeedOffset);
+        std::vector<float> row = random_row(dim, dim);
+        double before = 0.0;
+        for (const float v : row) {
+            before += double{v} * v;
+        }
+        wht_inplace(row, signs, dim);
+        double after = 0.0;
+        for (const float v : row) {
+            after += double{v} * v;
+        }
+        EXPECT_NEAR(after, before, 1e-5 * before) << "dim " << dim;
+    }
+}
+
+TEST(Wht, LeavesPaddingAlone) {
+    const std::vector<float> signs = make_sign_vector(16, 3);
+    std::vector<float> row = random_row(18, 4);
+    row[16] = 7.5f;
+    row[17] = -2.25f;
+    wht_inplace(row, signs, 16);
+    EXPECT_EQ(row[16], 7.5f);
+    EXPECT_EQ(row[17], -2.25f);
+
+    // A sign vector shorter than dim flips only the entries it covers.
+    std::vector<float> flipped(8, 1.0f);
+    wht_inplace(flipped, std::vector<float>{-1.0f}, 8);
+    std::vector<float> expected(8, 0.0f);
+    expected[0] = -1.0f;
+    for (size_t i = 1; i < 8; ++i) {
+        expected[i] = 1.0f;
+    }
+    wht_inplace(expected, std::vector<float>(8, 1.0f), 8);
+    EXPECT_EQ(flipped, expected);
+}
+
+TEST(Wht, RefusesSizesItCannotTransform) {
+    const std::vector<float> signs(64, 1.0f);
+    std::vector<float> row(64, 1.0f);
+    const auto expect_internal_error = [&](size_t dim, size_t length) {
+        try {
+            wht_inplace(std::span<float>(row).first(length), signs, dim);
+            ADD_FAILURE() << "dim " << dim << " on a row of " << length << " accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("internal error: ", 0), 0u) << e.what();
+        }
+    };
+    expect_internal_error(0, 64);
+    expect_internal_error(24, 64);
+    expect_internal_error(12, 64);
+    expect_internal_error(64, 32);
+    EXPECT_EQ(row, std::vector<float>(64, 1.0f));
+}
+
+TEST(SignVector, TopBitOfEachWordGivesPlusOne) {
+    const std::vector<uint64_t> words =
+        test::reference_array(test::read_reference_file("chacha8_seed_117900524.json"), "next_u32");
+    const std::vector<float> signs = make_sign_vector(words.size(), kSeed);
+    ASSERT_EQ(signs.size(), words.size());
+    for (size_t j = 0; j < words.size(); ++j) {
+        EXPECT_EQ(signs[j], (words[j] >> 31) != 0 ? 1.0f : -1.0f) << "entry " << j;
+    }
+}
+
+TEST(SignVector, DependsOnlyOnSeedAndIsAPrefixAcrossDims) {
+    const std::vector<float> large = make_sign_vector(4096, kSeed);
+    const std::vector<float> small = make_sign_vector(64, kSeed);
+    EXPECT_EQ(small, std::vector<float>(large.begin(), large.begin() + 64));
+    EXPECT_EQ(make_sign_vector(4096, kSeed), large);
+    EXPECT_NE(make_sign_vector(64, kSeed + 1), small);
+    EXPECT_TRUE(make_sign_vector(0, kSeed).empty());
+}
+
+TEST(PowerOfTwo, ZeroIsNotOne) {
+    EXPECT_FALSE(is_power_of_two(0));
+    EXPECT_TRUE(is_power_of_two(1));
+    EXPECT_TRUE(is_power_of_two(8));
+    EXPECT_TRUE(is_power_of_two(uint64_t{1} << 63));
+    EXPECT_FALSE(is_power_of_two(24));
+    EXPECT_FALSE(is_power_of_two(40));
+    EXPECT_FALSE(is_power_of_two(~uint64_t{0}));
 }
 
 TEST(BlockMatrices, Planar2TakesOneWordPerBlock) {

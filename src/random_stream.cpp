@@ -1,4 +1,4 @@
-#include "rotor.hpp"
+#include "random_stream.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -119,71 +119,6 @@ double normal_tail(ChaChaStream& stream, double u) {
     return u < 0.0 ? t - kZigR : kZigR - t;
 }
 
-// Rotation matrix of the unit quaternion (w, x, y, z), written into a 3x3 row-major block.
-void write_rotor3(float w, float x, float y, float z, float* m) {
-    m[0] = ((z * z + w * w) - x * x) - y * y;
-    m[1] = 2.0f * (w * x - y * z);
-    m[2] = 2.0f * (w * y + x * z);
-    m[3] = -2.0f * (w * x + y * z);
-    m[4] = ((w * w + y * y) - x * x) - z * z;
-    m[5] = 2.0f * (z * w - x * y);
-    m[6] = 2.0f * (x * z - w * y);
-    m[7] = -2.0f * (x * y + z * w);
-    m[8] = ((w * w + x * x) - y * y) - z * z;
-}
-
-// Left multiplication by the unit quaternion (a, b, c, d), as a 4x4 row-major block.
-void write_iso4(float a, float b, float c, float d, float* m) {
-    const float rows[16] = {a, -b, -c, -d, b, a, -d, c, c, d, a, -b, d, -c, b, a};
-    std::copy(rows, rows + 16, m);
-}
-
-void write_planar2(ChaChaStream& stream, float* m) {
-    constexpr float kTwoPi = 6.2831855f;
-    const float theta = uniform_f32(stream) * kTwoPi;
-    const float s = std::sin(theta);
-    const float c = std::cos(theta);
-    m[0] = c;
-    m[1] = -s;
-    m[2] = s;
-    m[3] = c;
-}
-
-// Four deviates scaled to a unit quaternion; all-zero draws give a zero quaternion, not NaN.
-std::array<float, 4> random_unit_quaternion(ChaChaStream& stream) {
-    const float g1 = gauss(stream);
-    const float g2 = gauss(stream);
-    const float g3 = gauss(stream);
-    const float g4 = gauss(stream);
-    const float norm = std::max(std::sqrt(((g1 * g1 + g2 * g2) + g3 * g3) + g4 * g4), 1e-30f);
-    return {g1 / norm, g2 / norm, g3 / norm, g4 / norm};
-}
-
-void write_identity(size_t k, float* m) {
-    for (size_t i = 0; i < k; ++i) {
-        m[i * k + i] = 1.0f;
-    }
-}
-
-void write_random_block(ChaChaStream& stream, Rotation kind, float* m) {
-    switch (kind) {
-        case Rotation::Planar2:
-            write_planar2(stream, m);
-            return;
-        case Rotation::Rotor3:
-        case Rotation::WalshRotor3: {
-            const auto [w, x, y, z] = random_unit_quaternion(stream);
-            write_rotor3(w, x, y, z, m);
-            return;
-        }
-        case Rotation::Iso4: {
-            const auto [a, b, c, d] = random_unit_quaternion(stream);
-            write_iso4(a, b, c, d, m);
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 ChaChaStream make_stream(uint64_t seed) {
@@ -257,27 +192,6 @@ const std::array<double, 257>& ziggurat_x() {
 
 const std::array<double, 257>& ziggurat_f() {
     return ziggurat_tables().f;
-}
-
-BlockMatrices precompute_block_matrices(size_t dim, Rotation kind, uint64_t seed) {
-    const size_t k = block_size(kind);
-    const size_t full = dim / k;
-    const bool partial = dim % k != 0;
-    BlockMatrices result;
-    result.blocks = full + (partial ? 1 : 0);
-    result.padded_dim = result.blocks * k;
-    result.matrices.assign(result.blocks * k * k, 0.0f);
-    ChaChaStream stream = make_stream(seed);
-    for (size_t b = 0; b < result.blocks; ++b) {
-        float* m = result.matrices.data() + b * k * k;
-        if (b == full) {
-            // Only reached when dim leaves a partial block: its coordinates pass unchanged.
-            write_identity(k, m);
-        } else {
-            write_random_block(stream, kind, m);
-        }
-    }
-    return result;
 }
 
 }  // namespace quilane

@@ -1,13 +1,10 @@
-// The seeded random stream and the block matrices drawn from it. Both are part of the file
-// contract: a loaded index regenerates its transform from the stored seed, bit for bit.
+// The seeded random stream every transform is drawn from: part of the file contract, since a
+// loaded index regenerates its transform from the stored seed, bit for bit.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
-
-#include "rotation.hpp"
 
 namespace quilane {
 
@@ -33,13 +30,5 @@ float gauss(ChaChaStream& stream);
 // The ziggurat's layer edges (X) and density values (F), 257 entries each.
 const std::array<double, 257>& ziggurat_x();
 const std::array<double, 257>& ziggurat_f();
-
-struct BlockMatrices {
-    std::vector<float> matrices;  // blocks * k * k values, block after block, each row-major
-    size_t blocks = 0;
-    size_t padded_dim = 0;  // blocks * k
-};
-
-BlockMatrices precompute_block_matrices(size_t dim, Rotation kind, uint64_t seed);
 
 }  // namespace quilane
