@@ -7,7 +7,7 @@
 
 #include "codebook.hpp"
 #include "rotation.hpp"
-#include "rotor.hpp"
+#include "transform.hpp"
 
 namespace {
 

@@ -69,22 +69,21 @@ void print_encode_per_kind(std::span<const float> vectors, size_t n, size_t dim,
         const quilane::Transform t{
             signs ? std::span<const float>(*signs) : std::span<const float>(), signs.has_value(),
             blocks.matrices, quilane::block_size(kind), blocks.padded_dim};
-        double lanes_s = 0;
-        for (const auto path : {quilane::EncodePath::Lanes, quilane::EncodePath::Avx512}) {
-            if (!quilane::encode_path_supported(path)) {
+        double scalar_s = 0;
+        for (const quilane::Isa isa : quilane::kAllIsas) {
+            if (!quilane::isa_supported(isa)) {
                 continue;
             }
             const double s = best_seconds([&] {
-                quilane::encode_into_blocks_on_path(path, vectors, n, dim, t, book.boundaries, bits,
-                                                    store, 0, norms);
+                quilane::encode_into_blocks_on_isa(isa, vectors, n, dim, t, book.boundaries, bits,
+                                                   store, 0, norms);
             });
-            const bool lanes = path == quilane::EncodePath::Lanes;
-            lanes_s = lanes ? s : lanes_s;
+            scalar_s = isa == quilane::Isa::Scalar ? s : scalar_s;
             std::printf("encode: %-11s %-6s %.3f s, %.0f vectors/s",
                         std::string(quilane::rotation_name(kind)).c_str(),
-                        lanes ? "lanes" : "avx512", s, static_cast<double>(n) / s);
-            if (!lanes && lanes_s > 0) {
-                std::printf(", %.2fx lanes", lanes_s / s);
+                        std::string(quilane::isa_name(isa)).c_str(), s, static_cast<double>(n) / s);
+            if (isa != quilane::Isa::Scalar && scalar_s > 0) {
+                std::printf(", %.2fx scalar", scalar_s / s);
             }
             std::printf("\n");
         }

@@ -10,6 +10,7 @@
 #endif
 
 #include "error.hpp"
+#include "isa.hpp"
 #include "pack.hpp"
 #include "rotation.hpp"
 
@@ -197,11 +198,13 @@ template <size_t K>
     }
 }
 
-// Encodes `count` (at most kLanes) vectors into group.codes and norms. Compiled for several
-// instruction sets, the best chosen when the program starts; every version computes the same.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void encode_lanes(
-    const float* vectors, size_t count, size_t dim, const Transform& transform,
-    std::span<const float> boundaries, LaneGroup& group, float* norms) {
+// Encodes `count` (at most kLanes) vectors into group.codes and norms. Written once and inlined
+// into one function per instruction set below, which the compiler vectorises for that set; every
+// version computes the same.
+[[gnu::always_inline]] inline void encode_lanes(const float* vectors, size_t count, size_t dim,
+                                                const Transform& transform,
+                                                std::span<const float> boundaries, LaneGroup& group,
+                                                float* norms) {
     float* x = group.x.data();
     std::fill(group.x.begin(), group.x.end(), 0.0f);
     for (size_t l = 0; l < count; ++l) {
@@ -238,6 +241,38 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void encode_lanes(
     }
     lane_rotate(transform, x);
     lane_quantise(x, dim, boundaries, group.codes.data());
+}
+
+#define QUILANE_LANES_KERNEL(name, ...)                                                  \
+    __VA_ARGS__ void name(const float* vectors, size_t count, size_t dim,                \
+                          const Transform& transform, std::span<const float> boundaries, \
+                          LaneGroup& group, float* norms) {                              \
+        encode_lanes(vectors, count, dim, transform, boundaries, group, norms);          \
+    }
+
+QUILANE_LANES_KERNEL(encode_lanes_scalar)
+#if defined(__x86_64__)
+QUILANE_LANES_KERNEL(encode_lanes_avx2, [[gnu::target("avx2")]])
+QUILANE_LANES_KERNEL(encode_lanes_avx512, [[gnu::target("avx512f")]])
+#endif
+#undef QUILANE_LANES_KERNEL
+
+using LanesKernel = void (*)(const float*, size_t, size_t, const Transform&, std::span<const float>,
+                             LaneGroup&, float*);
+
+LanesKernel lanes_kernel(Isa isa) {
+#if defined(__x86_64__)
+    switch (isa) {
+        case Isa::Avx512:
+            return encode_lanes_avx512;
+        case Isa::Avx2:
+            return encode_lanes_avx2;
+        case Isa::Scalar:
+            break;
+    }
+#endif
+    static_cast<void>(isa);
+    return encode_lanes_scalar;
 }
 
 // The plain steps for one vector, for the few that do not fill a lane group.
@@ -437,8 +472,10 @@ void prefetch_group(const float* vectors, size_t dim) {
 // Encodes the batch a lane group at a time (the rest a vector at a time) and hands each piece's
 // codes (one per byte) to store(codes, first row, rows), so that no buffer grows with the batch.
 template <class Store>
-void encode_chunks(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
-                   std::span<const float> boundaries, std::span<float> norms, Store store) {
+void encode_chunks(Isa isa, std::span<const float> vectors, size_t n, size_t dim,
+                   const Transform& transform, std::span<const float> boundaries,
+                   std::span<float> norms, Store store) {
+    const LanesKernel encode_lanes = lanes_kernel(isa);
     LaneGroup group;
     group.codes.resize(kLanes * dim);
     size_t first = 0;
@@ -467,7 +504,7 @@ Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Trans
     Encoded out;
     out.codes.assign(n * record, 0);
     out.norms.resize(n);
-    encode_chunks(vectors, n, dim, transform, boundaries, out.norms,
+    encode_chunks(active_isa(), vectors, n, dim, transform, boundaries, out.norms,
                   [&](const uint8_t* codes, size_t first, size_t rows) {
                       pack_codes_into(
                           std::span<const uint8_t>(codes, rows * dim), rows, dim, bits,
@@ -476,38 +513,31 @@ Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Trans
     return out;
 }
 
-bool encode_path_supported(EncodePath path) {
-#if defined(__x86_64__)
-    return path == EncodePath::Lanes || __builtin_cpu_supports("avx512f");
-#else
-    return path == EncodePath::Lanes;
-#endif
-}
-
 void encode_into_blocks(std::span<const float> vectors, size_t n, size_t dim,
                         const Transform& transform, std::span<const float> boundaries, size_t bits,
                         std::span<uint8_t> store, size_t first, std::span<float> norms) {
-    static const EncodePath best =
-        encode_path_supported(EncodePath::Avx512) ? EncodePath::Avx512 : EncodePath::Lanes;
-    encode_into_blocks_on_path(best, vectors, n, dim, transform, boundaries, bits, store, first,
-                               norms);
+    encode_into_blocks_on_isa(active_isa(), vectors, n, dim, transform, boundaries, bits, store,
+                              first, norms);
 }
 
-void encode_into_blocks_on_path(EncodePath path, std::span<const float> vectors, size_t n,
-                                size_t dim, const Transform& transform,
-                                std::span<const float> boundaries, size_t bits,
-                                std::span<uint8_t> store, size_t first, std::span<float> norms) {
+void encode_into_blocks_on_isa(Isa isa, std::span<const float> vectors, size_t n, size_t dim,
+                               const Transform& transform, std::span<const float> boundaries,
+                               size_t bits, std::span<uint8_t> store, size_t first,
+                               std::span<float> norms) {
     check_encode_inputs(vectors, n, dim, transform, boundaries, bits);
     if (norms.size() < n || store.size() < block_store_bytes(bits, dim, first + n)) {
         fail("internal error: encode given a store too small for " + std::to_string(n) +
              " vectors");
     }
-    if (!encode_path_supported(path)) {
-        fail("internal error: this processor cannot run the requested encode path");
+    if (!isa_supported(isa)) {
+        fail("internal error: this processor cannot run encode on " + std::string(isa_name(isa)));
     }
     size_t done = 0;
 #if defined(__x86_64__)
-    if (path == EncodePath::Avx512 && n >= kLanes && dim <= kMaxGatherDim &&
+    // The intrinsics pay here (5 to 7 times the compiler-vectorised lanes in bench_index), since
+    // they keep the boundaries in registers and build the block bytes without a pass through
+    // memory.
+    if (isa == Isa::Avx512 && n >= kLanes && dim <= kMaxGatherDim &&
         ascending_without_nan(boundaries)) {
         std::vector<float> x(transform.padded_dim * kLanes);
         std::vector<uint8_t> block(block_bytes(bits, dim));
@@ -521,7 +551,7 @@ void encode_into_blocks_on_path(EncodePath path, std::span<const float> vectors,
         }
     }
 #endif
-    encode_chunks(vectors.subspan(done * dim), n - done, dim, transform, boundaries,
+    encode_chunks(isa, vectors.subspan(done * dim), n - done, dim, transform, boundaries,
                   norms.subspan(done), [&](const uint8_t* codes, size_t row, size_t rows) {
                       codes_to_blocks(codes, rows, dim, bits, store.data(), first + done + row);
                   });

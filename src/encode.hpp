@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "isa.hpp"
 #include "transform.hpp"
 
 namespace quilane {
@@ -27,18 +28,12 @@ void encode_into_blocks(std::span<const float> vectors, size_t n, size_t dim,
                         const Transform& transform, std::span<const float> boundaries, size_t bits,
                         std::span<uint8_t> store, size_t first, std::span<float> norms);
 
-// The ways encode_into_blocks can run. Lanes is compiled for several instruction sets and
-// vectorised by the compiler; Avx512 is written out with intrinsics. Both give the same bytes.
-enum class EncodePath : uint8_t { Lanes, Avx512 };
-
-bool encode_path_supported(EncodePath path);
-
-// encode_into_blocks on a chosen path, which must be supported (else Error), so that tests can
-// compare every path this processor runs.
-void encode_into_blocks_on_path(EncodePath path, std::span<const float> vectors, size_t n,
-                                size_t dim, const Transform& transform,
-                                std::span<const float> boundaries, size_t bits,
-                                std::span<uint8_t> store, size_t first, std::span<float> norms);
+// encode_into_blocks on a chosen instruction set, which must be supported (else Error), so that
+// tests can compare every set this processor runs. Every set gives the same bytes.
+void encode_into_blocks_on_isa(Isa isa, std::span<const float> vectors, size_t n, size_t dim,
+                               const Transform& transform, std::span<const float> boundaries,
+                               size_t bits, std::span<uint8_t> store, size_t first,
+                               std::span<float> norms);
 
 // The same, with every step written out as plainly as possible: the reference that faster
 // paths of encode are tested against.

@@ -134,14 +134,14 @@ TEST(Add, OneAtATimeEqualsOneBatchForEveryKindAndWidth) {
     }
 }
 
-std::vector<EncodePath> runnable_encode_paths() {
-    std::vector<EncodePath> paths;
-    for (const EncodePath path : {EncodePath::Lanes, EncodePath::Avx512}) {
-        if (encode_path_supported(path)) {
-            paths.push_back(path);
+std::vector<Isa> runnable_isas() {
+    std::vector<Isa> isas;
+    for (const Isa isa : kAllIsas) {
+        if (isa_supported(isa)) {
+            isas.push_back(isa);
         }
     }
-    return paths;
+    return isas;
 }
 
 // Every path against the reference, byte for byte and norm by bit pattern, for every kind and
@@ -173,14 +173,14 @@ TEST(EncodePaths, EveryPathMatchesTheReference) {
                 for (const size_t first : {size_t{0}, size_t{5}}) {
                     std::vector<uint8_t> expected(block_store_bytes(bits, dim, first + n), 0);
                     records_to_blocks(want.codes.data(), n, dim, bits, expected.data(), first);
-                    for (const EncodePath path : runnable_encode_paths()) {
+                    for (const Isa path : runnable_isas()) {
                         SCOPED_TRACE(testing::Message()
                                      << "dim " << dim << " kind " << int(tag) << " bits " << bits
                                      << " first " << first << " path " << int(path));
                         std::vector<uint8_t> store(expected.size(), 0);
                         std::vector<float> norms(n);
-                        encode_into_blocks_on_path(path, vectors, n, dim, t, book.boundaries, bits,
-                                                   store, first, norms);
+                        encode_into_blocks_on_isa(path, vectors, n, dim, t, book.boundaries, bits,
+                                                  store, first, norms);
                         ASSERT_EQ(store, expected);
                         for (size_t i = 0; i < n; ++i) {
                             ASSERT_EQ(std::bit_cast<uint32_t>(norms[i]),
@@ -210,11 +210,11 @@ TEST(EncodePaths, BoundariesAndSpecialNormsOnEveryPath) {
     const Encoded want = encode_reference(vectors, 16, 8, id.transform, on_boundaries, 2);
     std::vector<uint8_t> expected(block_bytes(2, 8), 0);
     records_to_blocks(want.codes.data(), 16, 8, 2, expected.data(), 0);
-    for (const EncodePath path : runnable_encode_paths()) {
+    for (const Isa path : runnable_isas()) {
         std::vector<uint8_t> store(expected.size(), 0);
         std::vector<float> norms(16);
-        encode_into_blocks_on_path(path, vectors, 16, 8, id.transform, on_boundaries, 2, store, 0,
-                                   norms);
+        encode_into_blocks_on_isa(path, vectors, 16, 8, id.transform, on_boundaries, 2, store, 0,
+                                  norms);
         EXPECT_EQ(store, expected) << int(path);
         EXPECT_EQ(norms[6], 0.0f);
         EXPECT_TRUE(std::isnan(norms[5]));
@@ -225,10 +225,10 @@ TEST(EncodePaths, BoundariesAndSpecialNormsOnEveryPath) {
          {std::vector<float>{0.5f, -0.5f, 0.0f}, std::vector<float>{-0.5f, nan, 0.5f}}) {
         const Encoded plain = encode_reference(vectors, 16, 8, id.transform, odd, 2);
         records_to_blocks(plain.codes.data(), 16, 8, 2, expected.data(), 0);
-        for (const EncodePath path : runnable_encode_paths()) {
+        for (const Isa path : runnable_isas()) {
             std::vector<uint8_t> store(expected.size(), 0);
             std::vector<float> norms(16);
-            encode_into_blocks_on_path(path, vectors, 16, 8, id.transform, odd, 2, store, 0, norms);
+            encode_into_blocks_on_isa(path, vectors, 16, 8, id.transform, odd, 2, store, 0, norms);
             EXPECT_EQ(store, expected) << int(path);
         }
     }
@@ -242,11 +242,11 @@ TEST(EncodePaths, NeighbouringLanesAreKept) {
     const Transform t = transform_of(index);
     const Codebook& book = cached_codebook(bits, dim);
     const std::vector<float> vectors = random_vectors(20 * dim, 32);
-    for (const EncodePath path : runnable_encode_paths()) {
+    for (const Isa path : runnable_isas()) {
         std::vector<uint8_t> store(block_store_bytes(bits, dim, 48), 0xA5);
         std::vector<float> norms(20);
-        encode_into_blocks_on_path(path, vectors, 20, dim, t, book.boundaries, bits, store, 7,
-                                   norms);
+        encode_into_blocks_on_isa(path, vectors, 20, dim, t, book.boundaries, bits, store, 7,
+                                  norms);
         std::vector<uint8_t> records(48 * record_bytes(bits, dim));
         blocks_to_records(store.data(), 0, 48, dim, bits, records.data());
         std::vector<uint8_t> filled(record_bytes(bits, dim), 0);
