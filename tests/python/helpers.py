@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -16,3 +17,21 @@ def run_python(code, *flags):
         text=True,
         timeout=300,
     )
+
+
+def rss_bytes():
+    """The resident set of this process."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class Callback:
+    """An integer argument whose conversion runs an action first, then gives value."""
+
+    def __init__(self, action, value=1):
+        self.action = action
+        self.value = value
+
+    def __index__(self):
+        self.action()
+        return self.value

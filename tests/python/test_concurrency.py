@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from _quilane import GyrelIndex, IdMapIndex
+from helpers import Callback
 
 
 @pytest.fixture
@@ -69,18 +70,6 @@ def test_searchers_and_readers_share_an_index(index, id_index, vectors, short_sw
         thread.join(timeout=120)
         assert not thread.is_alive()
     assert failures == []
-
-
-class Callback:
-    """An integer argument whose conversion runs an action first."""
-
-    def __init__(self, action, value):
-        self.action = action
-        self.value = value
-
-    def __index__(self):
-        self.action()
-        return self.value
 
 
 def test_mutation_from_inside_a_call_is_refused_and_changes_nothing(
@@ -158,3 +147,51 @@ def test_forked_children_search_like_the_parent(index, vectors):
     assert os.read(read, 1) == b"1"
     os.close(read)
     assert os.waitpid(pid, 0)[1] == 0
+
+
+def test_searches_from_several_threads(index, vectors):
+    expected = index.search(vectors, 7)
+    failures = []
+
+    def worker():
+        for _ in range(30):
+            scores, indices = index.search(vectors, 7)
+            if not (np.array_equal(scores, expected[0]) and np.array_equal(indices, expected[1])):
+                failures.append("different result")
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+def test_borrow_conflicts_through_index(index, id_index, vectors):
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        index.search(vectors[:1], Callback(lambda: index.add(vectors[:1]), 3))
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        index.swap_remove(Callback(lambda: len(index)))
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        id_index.remove(Callback(lambda: id_index.contains(100), 100))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        Callback(lambda: id_index.remove(101), 101) in id_index  # noqa: B015
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        index.swap_remove(Callback(lambda: repr(index)))
+    # Shared borrows nest; every borrow was released, so everything works again.
+    assert index.search(vectors[:1], Callback(lambda: index.search(vectors[:1], 1), 2))[0].shape == (1, 2)
+    assert len(index) == 50 and len(id_index) == 50 and 100 in id_index and 101 in id_index
+    index.add(vectors[:1])
+    assert index.swap_remove(50) == 50
+
+
+def test_array_changed_by_a_later_argument_is_read_as_it_is_then(index, vectors):
+    # k's __index__ runs after queries was accepted; the buffer is read only after it returns.
+    queries = vectors[:4].copy()
+    shrink = Callback(lambda: queries.resize((0, 16), refcheck=False), 3)
+    scores, _ = index.search(queries, shrink)
+    assert scores.shape == (0, 3)
+    queries = vectors[:4].copy()
+    retype = Callback(lambda: setattr(queries, "dtype", np.int32), 3)
+    with pytest.raises(TypeError, match="^argument 'queries': 'ndarray' object cannot be cast"):
+        index.search(queries, retype)

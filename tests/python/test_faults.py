@@ -184,3 +184,43 @@ def test_out_of_memory_leaves_indexes_usable_and_leaks_nothing(tmp_path):
         "True",
         "101 101",
     ]
+
+
+LIMITED_ADDRESS_SPACE = """
+    import resource
+    import numpy as np
+    import _quilane
+    _quilane.GyrelIndex(8, 2).search(np.ones((1, 8), dtype=np.float32), 1)  # start the pool
+    with open("/proc/self/statm") as statm:
+        in_use = int(statm.read().split()[0]) * 4096
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + 512 * 2**20, resource.RLIM_INFINITY))
+"""
+
+
+def test_out_of_memory_is_a_memory_error():
+    result = run_python(
+        LIMITED_ADDRESS_SPACE
+        + """
+    rng = np.random.default_rng(0)
+    idx = _quilane.GyrelIndex(8, 2)
+    idx.add(rng.standard_normal((4000, 8)).astype(np.float32))
+    queries = rng.standard_normal((30000, 8)).astype(np.float32)
+    try:
+        idx.search(queries, 4000)  # 30000 x 4000 results: 1.4 GB
+    except MemoryError:
+        print("search: MemoryError")
+    huge = _quilane.GyrelIndex(2**40, 4)
+    try:
+        huge.prepare()
+    except MemoryError:
+        print("prepare: MemoryError")
+    print(repr(huge))
+    print(idx.search(queries[:2], 3)[0].shape, len(idx))
+    """
+    )
+    assert result.stdout.splitlines() == [
+        "search: MemoryError",
+        "prepare: MemoryError",
+        "GyrelIndex(dim=1099511627776, bits=4, rotation='rotor3', n=0)",
+        "(2, 3) 4000",
+    ], result.stderr

@@ -1,5 +1,5 @@
 """Every method, succeeding and failing, called 10,000 times: neither Python objects (tracemalloc)
-nor native memory (resident set) may grow."""
+nor native memory (resident set) may grow; and results own their memory, outliving the index."""
 
 import gc
 import os
@@ -9,16 +9,13 @@ import tracemalloc
 import numpy as np
 import pytest
 
+import _quilane
 from _quilane import GyrelIndex, IdMapIndex
+from helpers import Callback, rss_bytes
 from helpers import PanicException as panic
 
 CALLS = 10_000
 DIM = 16
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.fixture(scope="module")
@@ -34,15 +31,6 @@ def swallow(call, *errors):
         call()
     except errors:
         pass
-
-
-class Callback:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        self.action()
-        return 1
 
 
 def operations(scratch):
@@ -166,3 +154,44 @@ def test_no_growth_over_many_calls(scratch, name):
     assert traced_growth < 64 * 1024, traced_growth
     assert rss_growth < 1024 * 1024, rss_growth
 
+
+def test_results_outlive_the_index(vectors):
+    idx = _quilane.IdMapIndex(16, 3)
+    idx.add_with_ids(vectors, np.arange(50, dtype=np.uint64))
+    scores, found = idx.search(vectors[:4], 5)
+    expected = scores.copy(), found.copy()
+    del idx
+    gc.collect()
+    _quilane.GyrelIndex(16, 2).add(vectors)  # reuse freed memory
+    np.testing.assert_array_equal(scores, expected[0])
+    np.testing.assert_array_equal(found, expected[1])
+    scores[0, 0] = 1.5
+    assert type(scores.base).__name__ == "PySliceContainer"
+    assert scores.base is not found.base
+    with pytest.raises(TypeError):
+        type(scores.base)()
+
+
+def test_no_leak_over_many_calls(index, vectors):
+    queries = vectors[:16]
+
+    def churn(count):
+        for _ in range(count):
+            index.search(queries, 32)
+            index.search(vectors[:0], 3)
+            try:
+                index.search(queries, -1)
+            except OverflowError:
+                pass
+            try:
+                index.search(np.ones((2, 32), dtype=np.float32), 4)
+            except ValueError:
+                pass
+
+    churn(1000)
+    gc.collect()
+    before = rss_bytes()
+    churn(10_000)
+    gc.collect()
+    # A leaked search result alone would be 16 x 32 x 12 bytes per call, 60 MB in all.
+    assert rss_bytes() - before < 8 * 2**20
