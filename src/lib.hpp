@@ -20,8 +20,8 @@ namespace quilane {
 
 // A slot filled once by the first caller that needs it. Concurrent callers wait for that build;
 // a build that throws leaves the slot empty, and the next caller builds again. Reads after the
-// build take no lock.
-template <class T>
+// build take no lock. Mutex is std::mutex except in tests that need to see a caller wait.
+template <class T, class Mutex = std::mutex>
 class OnceCell {
   public:
     OnceCell() = default;
@@ -38,7 +38,7 @@ class OnceCell {
     template <class Build>
     const T& get_or_build(Build&& build) {
         if (!ready_.load(std::memory_order_acquire)) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<Mutex> lock(mutex_);
             if (!ready_.load(std::memory_order_relaxed)) {
                 value_.emplace(build());
                 ready_.store(true, std::memory_order_release);
@@ -51,7 +51,7 @@ class OnceCell {
 
   private:
     std::atomic<bool> ready_{false};
-    std::mutex mutex_;
+    Mutex mutex_;
     std::optional<T> value_;
 };
 

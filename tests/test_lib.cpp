@@ -204,8 +204,20 @@ TEST(OnceCell, FailedBuildLeavesItEmptyForTheNextCaller) {
     EXPECT_EQ(cell.get_or_build([]() -> int { throw Error("never called"); }), 7);
 }
 
+// A mutex that counts the callers that have asked for one, so that a test knows when one waits.
+struct CountingMutex {
+    static inline std::atomic<int> requests{0};
+    std::mutex mutex;
+    void lock() {
+        requests.fetch_add(1);
+        requests.notify_all();
+        mutex.lock();
+    }
+    void unlock() { mutex.unlock(); }
+};
+
 TEST(OnceCell, WaiterBuildsAfterTheBuildItWaitedForFails) {
-    OnceCell<int> cell;
+    OnceCell<int, CountingMutex> cell;
     std::promise<void> started;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -226,8 +238,11 @@ TEST(OnceCell, WaiterBuildsAfterTheBuildItWaitedForFails) {
             return 11;
         });
     });
-    // Give the second caller time to block on the build in progress before it fails.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The build in progress holds the lock; once the second caller has asked for it, it waits.
+    for (int seen = CountingMutex::requests.load(); seen < 2;
+         seen = CountingMutex::requests.load()) {
+        CountingMutex::requests.wait(seen);
+    }
     release.set_value();
 
     EXPECT_THROW(failing.get(), std::runtime_error);
