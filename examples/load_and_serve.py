@@ -4,8 +4,8 @@
     python examples/load_and_serve.py --index vectors.qlix [--requests 200] [--k 10]
 
 Each request is one query vector (say, an embedded search phrase); the service answers it with
-the k best positions and their scores. A batch of requests in one call is scanned in parallel,
-one query row per task, on all processors; a single request runs on one.
+the k best positions and their scores. Every call runs on all processors: a batch of requests is
+split over query rows and stored vectors, a single request over the stored vectors.
 """
 
 from __future__ import annotations

@@ -72,7 +72,7 @@ class GyrelIndex:
             ``(scores, indices)``, two arrays of shape ``(nq, k')`` with
             ``k' = max(1, min(k, len(index)))``: ``float32`` scores in descending order per row
             and the ``int64`` positions they belong to. An empty index gives one column of score
-            ``-inf`` and position ``-1``; ``nq == 0`` gives shape ``(0, k)``. Both arrays are new
+            ``-inf`` and position ``-1``; ``nq == 0`` gives shape ``(0, k')``. Both arrays are new
             and writeable.
 
         Raises:
@@ -215,7 +215,8 @@ class IdMapIndex:
             ``(scores, ids)``, two arrays of shape ``(nq, k')`` with
             ``k' = max(1, min(k, len(index)))``: ``float32`` scores in descending order per row
             and the ``uint64`` ids they belong to. An empty index gives one column of score
-            ``-inf`` and id ``2**64 - 1``; ``nq == 0`` gives shape ``(0, k)``.
+            ``-inf`` and id ``2**64 - 1``; ``nq == 0`` gives shape ``(0, k)``, with the ``k``
+            asked for (unlike ``GyrelIndex.search``).
 
         Raises:
             TypeError, OverflowError, ValueError, PanicException: As for ``GyrelIndex.search``.

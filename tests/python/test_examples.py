@@ -211,7 +211,29 @@ def test_recall_counts_shared_positions_per_row():
     assert real_embeddings.recall_at_k(found, exact) == pytest.approx(5 / 6)
 
 
-def test_readme_quick_start_runs_as_written(tmp_path, monkeypatch, capsys):
+def readme_python_blocks():
+    """Every Python code block of the README, with the heading of the section it stands in."""
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    blocks = []
+    heading = ""
+    for number, piece in enumerate(readme.split("```")):
+        if number % 2 == 0:
+            headings = [line for line in piece.splitlines() if line.startswith("#")]
+            heading = headings[-1].lstrip("# ") if headings else heading
+        elif piece.startswith("python\n"):
+            blocks.append(pytest.param(piece.removeprefix("python\n"), id=heading))
+    return blocks
+
+
+@pytest.mark.parametrize("code", readme_python_blocks())
+def test_readme_code_runs_as_written(code, tmp_path, monkeypatch):
+    if "quilane.ray" in code:
+        pytest.importorskip("ray")
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README", "exec"), {})
+
+
+def test_readme_quick_start_is_ten_lines_and_prints_true(tmp_path, monkeypatch, capsys):
     readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
     section = readme.split("## Quick start", 1)[1]
     code = section.split("```python\n", 1)[1].split("```", 1)[0]
