@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing quilane needs, skipping whatever is already there:
 # the C++ libraries and the fuzzing compiler from Debian and two Python environments, .venv
-# (NumPy 2) and .venv-np1 (NumPy 1.26), so the module is tested against both NumPy ABIs.
+# (NumPy 2) and .venv-np1 (NumPy 1.26), so the module is tested against both NumPy ABIs. Ray,
+# for the tests of quilane.ray, goes into .venv only (those tests skip where it is missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,4 +29,7 @@ make_venv() {  # make_venv DIR NUMPY_SPEC
         "$numpy_spec" pytest "scikit-build-core>=0.11" cmake ninja tqdm mypy
 }
 make_venv .venv "numpy>=2"
+if ! .venv/bin/python -c "import ray" 2>/dev/null; then
+    .venv/bin/python -m pip install -q --disable-pip-version-check "ray>=2.10"
+fi
 make_venv .venv-np1 "numpy==1.26.*"

@@ -35,6 +35,15 @@ except quilane.PanicException as error:
 else:
     raise AssertionError("bits=5 was accepted")
 
+# Ray is an extra: the package never imports it, and its sharded index says how to get it.
+assert "ray" not in sys.modules
+try:
+    import quilane.ray  # noqa: F401
+except ImportError as error:
+    assert 'pip install "quilane[ray]"' in str(error), error
+else:
+    raise AssertionError("quilane.ray imported in an environment without Ray")
+
 print(
     f"wheel smoke: CPython {platform.python_version()} with NumPy {np.__version__}: ok",
     file=sys.stderr,

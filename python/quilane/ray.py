@@ -81,7 +81,10 @@ _MIX_2 = np.uint64(0x94D049BB133111EB)
 
 # Reads are idempotent, so a read in flight when its shard dies is sent again to the restarted
 # actor; writes are not retried (the restart has already dropped everything since the last save).
-_READ_RETRIES = 3
+_READ_RETRIES = 5
+
+# Ray's own limit for sending an argument inside the call message.
+_INLINE_BYTES = 100 * 1024
 
 Source = str | None
 
@@ -309,8 +312,8 @@ def _read_manifest(directory: str) -> dict[str, Any]:
     ):
         raise OSError(f"{path}: the shard list does not match num_shards")
     try:
-        IdMapIndex(manifest.get("dim"), manifest.get("bits"), manifest.get("rotation"))
-    except (TypeError, ValueError, OverflowError, PanicException) as error:
+        IdMapIndex(manifest["dim"], manifest["bits"], manifest["rotation"])
+    except (KeyError, TypeError, ValueError, OverflowError, PanicException) as error:
         raise OSError(f"{path}: invalid index parameters ({error})") from None
     return manifest
 
@@ -535,7 +538,9 @@ class ShardedIndex:
             # A single index splits such a batch into rows of dim and answers them folded
             # into the given rows; per-shard answers folded that way cannot be merged.
             raise ValueError(f"queries have {queries.shape[1]} columns, the index dim {self.dim}")
-        shared = ray.put(queries)
+        # Ray sends small arguments inside each call; a large batch goes to the object store
+        # once, for every shard to read in place.
+        shared = ray.put(queries) if queries.nbytes >= _INLINE_BYTES else queries
         replies = self._call_all("search", [(shared, operator.index(k))] * self.num_shards)
         stored = sum(reply[2] for reply in replies)
         # An empty shard answers a placeholder column; it must not compete with NaN scores.

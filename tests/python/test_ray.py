@@ -40,6 +40,8 @@ def descendants(pid):
 
 @pytest.fixture(scope="module")
 def ray():
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("Ray's own processes would inherit the preloaded sanitizer runtime")
     ray = pytest.importorskip("ray")
     ray.init(
         num_cpus=2,
