@@ -41,7 +41,8 @@ its standard error, which Ray shows on the driver's console. Reads in flight whe
 Ray's error.
 
 Mutations (``add_with_ids``, ``remove_many``, ``save``) from one ``ShardedIndex`` object are
-serialised by a lock; two ``ShardedIndex`` objects must not change the same shards at once.
+serialised by a lock; two ``ShardedIndex`` objects must not change the same shards at once. A
+search that runs while a batch is being added may see part of the batch.
 """
 
 from __future__ import annotations
@@ -101,9 +102,13 @@ def shard_of(ids: npt.NDArray[np.uint64], num_shards: int) -> npt.NDArray[np.int
 class _Shard:
     """One IdMapIndex in one actor process.
 
-    The index is opened on the first call, from the source the caller names: the file of the last
-    save or load, or nothing for a new shard. A restarted actor runs ``__init__`` again and so
-    reopens from whatever the caller names then, which is the last save.
+    Every call names the shard's source: the file of the last save or load, or None for a shard
+    that was never saved. ``open`` opens the index from it when the ShardedIndex is made; a
+    restarted actor runs ``__init__`` again and reopens the index on its next call, from the
+    source named then.
+
+    The calls that a later bytes form and a batched removal of IdMapIndex would replace are each
+    in one place: ``_open`` and ``save`` (files), ``present`` and ``remove`` (one id at a time).
     """
 
     def __init__(self, dim: int, bits: int, rotation: str) -> None:
@@ -130,8 +135,10 @@ class _Shard:
             index = IdMapIndex.load(source)
             found = (index.dim, index.bits, index.rotation)
             if found != self._parameters:
-                raise OSError(f"{source}: shard has (dim, bits, rotation) {found}, "
-                              f"the manifest {self._parameters}")
+                raise OSError(
+                    f"{source}: shard has (dim, bits, rotation) {found}, "
+                    f"the manifest {self._parameters}"
+                )
         index.prepare()
         return index
 
@@ -155,7 +162,6 @@ class _Shard:
         return None
 
     def remove(self, source: Source, ids: npt.NDArray[np.uint64]) -> int:
-        # One call per id until IdMapIndex.remove_many is available.
         index = self._current(source)
         return sum(index.remove(i) for i in ids.tolist())
 
