@@ -92,6 +92,8 @@ Source = str | None
 
 def shard_of(ids: npt.NDArray[np.uint64], num_shards: int) -> npt.NDArray[np.intp]:
     """The shard that owns each id: ``splitmix64(id) mod num_shards``, elementwise."""
+    if num_shards < 1:
+        raise ValueError(f"num_shards must be at least 1, got {num_shards}")
     z = np.asarray(ids, dtype=np.uint64) + _GOLDEN_GAMMA
     z = (z ^ (z >> np.uint64(30))) * _MIX_1
     z = (z ^ (z >> np.uint64(27))) * _MIX_2

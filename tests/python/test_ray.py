@@ -115,9 +115,14 @@ class TestShardOf:
             owners = sharded.shard_of(np.array(ids, dtype=np.uint64), shards)
             assert owners.tolist() == [splitmix64(i) % shards for i in ids]
         # Saved shards depend on these exact values.
-        fixed = sharded.shard_of(np.array([0, 1, 2, 3, 2**64 - 1], dtype=np.uint64), 7)
-        assert fixed.tolist() == [splitmix64(i) % 7 for i in (0, 1, 2, 3, 2**64 - 1)]
         assert splitmix64(0) == 0xE220A8397B1DCDAF
+        fixed = sharded.shard_of(np.array([0, 1, 2, 3, 2**64 - 1], dtype=np.uint64), 7)
+        assert fixed.tolist() == [2, 2, 4, 2, 0]
+        assert sharded.shard_of(np.arange(10, dtype=np.uint64), 4).tolist() == [
+            3, 1, 2, 1, 2, 2, 0, 3, 2, 0
+        ]
+        with pytest.raises(ValueError, match="num_shards must be at least 1"):
+            sharded.shard_of(np.arange(3, dtype=np.uint64), 0)
 
     def test_consecutive_ids_spread_evenly(self, sharded):
         counts = np.bincount(sharded.shard_of(np.arange(40_000, dtype=np.uint64), 4))
@@ -243,6 +248,27 @@ class TestAllOrNothing:
             assert not any(int(i) in index for i in batch if i != stored)
         assert len(index) == length
         np.testing.assert_array_equal(index.search(queries, 10)[1], before[1])
+
+
+    def test_a_shard_refusing_late_takes_the_batch_out_of_the_others(self, collection,
+                                                                      monkeypatch):
+        # As if another writer stored an id between the check and the store: the check sees
+        # nothing, the owning shard refuses, and the shards that stored their part undo it.
+        index, *_, ids = collection
+        check = index._call_all
+
+        def blind(method, arguments):
+            if method == "present":
+                return [np.zeros(len(part), dtype=bool) for (part,) in arguments]
+            return check(method, arguments)
+
+        monkeypatch.setattr(index, "_call_all", blind)
+        batch = np.concatenate([np.arange(500, 530, dtype=np.uint64), ids[7:8]])
+        length = len(index)
+        with pytest.raises(quilane.PanicException, match=f"^id {ids[7]} already present"):
+            index.add_with_ids(np.ones((len(batch), 16), dtype=np.float32), batch)
+        assert len(index) == length
+        assert not any(int(i) in index for i in batch[:-1])
 
 
 class TestChanges:
