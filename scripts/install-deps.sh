@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing quilane needs and is missing: the C++ libraries and the
-# fuzzing compiler from Debian, and two Python environments, .venv (NumPy 2) and .venv-np1
-# (NumPy 1.26), so the module is tested against both NumPy ABIs. When everything is there it
-# touches neither the network nor the system, so it runs offline and unprivileged.
+# fuzzing compiler from Debian, and two Python environments, .venv (NumPy 2, and Ray for the tests
+# of quilane.ray) and .venv-np1 (NumPy 1.26, where those tests skip), so the module is tested
+# against both NumPy ABIs. When everything is there it touches neither the network nor the
+# system, so it runs offline and unprivileged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,14 +21,16 @@ fi
 
 python=${PYTHON:-python3}
 python_packages=(pytest "scikit-build-core>=0.11" cmake ninja tqdm mypy)
-make_venv() {  # make_venv DIR NUMPY_REQUIREMENT
-    local dir=$1 numpy_requirement=$2
+make_venv() {  # make_venv DIR REQUIREMENT...
+    local dir=$1
+    shift
+    local requirements=("$@" "${python_packages[@]}")
     if [ ! -x "$dir/bin/python" ]; then
         "$python" -m venv "$dir"
         "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
     fi
     # pip's own check, which needs no network when every requirement is already met.
-    if ! "$dir/bin/python" - "$numpy_requirement" "${python_packages[@]}" <<'PY' 2>/dev/null; then
+    if ! "$dir/bin/python" - "${requirements[@]}" <<'PY' 2>/dev/null; then
 import sys
 from importlib.metadata import version, PackageNotFoundError
 from pip._vendor.packaging.requirements import Requirement
@@ -39,9 +42,8 @@ for text in sys.argv[1:]:
     except PackageNotFoundError:
         sys.exit(1)
 PY
-        "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-            "$numpy_requirement" "${python_packages[@]}"
+        "$dir/bin/python" -m pip install -q --disable-pip-version-check "${requirements[@]}"
     fi
 }
-make_venv .venv "numpy>=2"
+make_venv .venv "numpy>=2" "ray>=2.10"
 make_venv .venv-np1 "numpy==1.26.*"

@@ -4,12 +4,13 @@ import os
 import platform
 import sys
 import tempfile
+from importlib.metadata import version
 
 import numpy as np
 
 import quilane
 
-assert quilane.__version__ == "0.2.4", quilane.__version__
+assert quilane.__version__ == version("quilane"), (quilane.__version__, version("quilane"))
 assert "site-packages" in quilane.__file__, quilane.__file__
 
 rng = np.random.default_rng(0)
@@ -34,6 +35,15 @@ except quilane.PanicException as error:
     assert str(error) == "bits must be 2, 3, or 4", error
 else:
     raise AssertionError("bits=5 was accepted")
+
+# Ray is an extra: the package never imports it, and its sharded index says how to get it.
+assert "ray" not in sys.modules
+try:
+    import quilane.ray  # noqa: F401
+except ImportError as error:
+    assert 'pip install "quilane[ray]"' in str(error), error
+else:
+    raise AssertionError("quilane.ray imported in an environment without Ray")
 
 print(
     f"wheel smoke: CPython {platform.python_version()} with NumPy {np.__version__}: ok",
