@@ -28,14 +28,14 @@ std::vector<float> random_floats(size_t count, uint32_t seed) {
     return v;
 }
 
-std::vector<ScanPath> runnable_paths() {
-    std::vector<ScanPath> paths;
-    for (const ScanPath path : {ScanPath::Scalar, ScanPath::Avx2, ScanPath::Avx512}) {
-        if (scan_path_supported(path)) {
-            paths.push_back(path);
+std::vector<Isa> runnable_isas() {
+    std::vector<Isa> isas;
+    for (const Isa isa : kAllIsas) {
+        if (isa_supported(isa)) {
+            isas.push_back(isa);
         }
     }
-    return paths;
+    return isas;
 }
 
 Transform transform_of(GyrelIndex& index) {
@@ -58,26 +58,30 @@ void expect_identical(const SearchResults& got, const SearchResults& want, const
 
 // Searches with every path, with one worker and with more workers than cores (so that the
 // stored vectors are split between tasks), and compares with the reference scan.
-void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries, size_t k) {
+void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries, size_t k,
+                               std::span<const uint64_t> allowed = {}) {
     const size_t dim = index.dim();
     const size_t nq = queries.size() / dim;
     const std::vector<uint8_t> records = index.records();
-    const ScanInput plain{records, index.centroids(), index.norms(),
-                          dim,     index.bits(),      index.len()};
+    const ScanInput plain{records,      index.centroids(), index.norms(), dim,
+                          index.bits(), index.len(),       allowed};
     ScanInput blocked = plain;
     blocked.codes = index.block_codes();
     const Transform t = transform_of(index);
     const SearchResults want = search_reference(queries, nq, t, plain, k);
-    for (const ScanPath path : runnable_paths()) {
-        {
-            tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
-            expect_identical(search_on_path(path, queries, nq, t, blocked, k), want, "1 worker");
+    for (const Isa isa : runnable_isas()) {
+        for (const FirstPass pass : {FirstPass::Off, FirstPass::On}) {
+            auto run = [&] { return search_with(isa, pass, queries, nq, t, blocked, k); };
+            SCOPED_TRACE(testing::Message() << isa_name(isa) << " first pass "
+                                            << (pass == FirstPass::On ? "on" : "off"));
+            {
+                tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+                expect_identical(run(), want, "1 worker");
+            }
+            tbb::global_control four(tbb::global_control::max_allowed_parallelism, 4);
+            tbb::task_arena arena(4);
+            arena.execute([&] { expect_identical(run(), want, "4 workers"); });
         }
-        tbb::global_control four(tbb::global_control::max_allowed_parallelism, 4);
-        tbb::task_arena arena(4);
-        arena.execute([&] {
-            expect_identical(search_on_path(path, queries, nq, t, blocked, k), want, "4 workers");
-        });
     }
 }
 
