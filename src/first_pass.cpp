@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -140,8 +141,16 @@ bool product_below(double bound, double norm, double tau) {
     return p + kProduct * std::fabs(p) <= tau;
 }
 
+// The float just below a number (-inf stays), without a library call: this runs per block.
 double below(float worst) {
-    return static_cast<double>(std::nextafter(worst, -std::numeric_limits<float>::infinity()));
+    const uint32_t bits = std::bit_cast<uint32_t>(worst);
+    if (worst == 0.0f) {
+        return -static_cast<double>(std::numeric_limits<float>::denorm_min());
+    }
+    if (std::isinf(worst) && worst < 0.0f) {
+        return static_cast<double>(worst);
+    }
+    return static_cast<double>(std::bit_cast<float>(worst > 0.0f ? bits - 1 : bits + 1));
 }
 
 }  // namespace

@@ -419,6 +419,7 @@ struct WorkerState {
     std::vector<float> tables;
     std::vector<float> scores;
     std::vector<uint32_t> sums;
+    uint64_t scored_exactly = 0;
 };
 
 // tables[q * dim * 16 + j * 16 + e] = t_q[j] * centroid[e mod 2^bits].
@@ -473,7 +474,10 @@ bool may_enter(const CandidateBuffer& buffer, const QuantisedQuery& query, const
     if (std::isnan(worst)) {
         return true;
     }
-    const uint32_t max_sum = *std::max_element(sums, sums + kBlockVectors);
+    uint32_t max_sum = 0;
+    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+        max_sum = std::max(max_sum, sums[lane]);
+    }
     if (block_cannot_reach(query, max_sum, max_norm, worst)) {
         return false;
     }
@@ -486,16 +490,16 @@ bool may_enter(const CandidateBuffer& buffer, const QuantisedQuery& query, const
     return false;
 }
 
-// The largest norm of a block, or NaN when one is NaN (the block test then never skips).
+// The largest norm of a block, or NaN when one is NaN or negative (the block test then never
+// skips, and the lanes are judged one by one).
 float largest_norm(const float* norms) {
     float largest = 0.0f;
+    bool unordered = false;
     for (size_t lane = 0; lane < kBlockVectors; ++lane) {
-        largest = std::isnan(norms[lane]) ? norms[lane] : std::max(largest, norms[lane]);
-        if (std::isnan(largest)) {
-            break;
-        }
+        largest = std::max(largest, norms[lane]);
+        unordered |= !(norms[lane] >= 0.0f);
     }
-    return largest;
+    return unordered ? std::numeric_limits<float>::quiet_NaN() : largest;
 }
 
 void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerState& state) {
@@ -548,6 +552,7 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
         };
         if (!ctx.first_pass) {
             score(group_kernel, 0, state.scores.data());
+            state.scored_exactly += count * kBlockVectors;
             for (size_t q = 0; q < count; ++q) {
                 offer_block(state.buffers[q0 + q], state.scores.data() + q * kBlockVectors, live,
                             first);
@@ -568,6 +573,7 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
             continue;
         }
         ensure_tables();
+        state.scored_exactly += rescored * kBlockVectors;
         if (rescored == count) {
             score(group_kernel, 0, state.scores.data());
         }
@@ -666,6 +672,9 @@ SearchResults search_with(Isa isa, FirstPass first_pass, std::span<const float> 
         run_task(ctx, task / plan.query_groups, task % plan.query_groups, states.local());
     });
     merge_into_results(states, nq, k, results);
+    for (const WorkerState& state : states) {
+        results.scored_exactly += state.scored_exactly;
+    }
     return results;
 }
 

@@ -16,6 +16,8 @@ struct SearchResults {
     std::vector<int64_t> positions;  // same shape; -1 marks an empty slot
     uint64_t nq = 0;
     uint64_t k = 0;
+    // (query, stored vector) pairs the scan scored exactly; what the first pass did not skip.
+    uint64_t scored_exactly = 0;
 };
 
 // What the scan reads of one index.
