@@ -1,8 +1,5 @@
-// The module `_quilane`: one module object per process, owned by the main interpreter.
-//
-// Multi-phase initialisation, so that every import in every interpreter runs the creation slot:
-// with single-phase initialisation the interpreter copies the first module's dictionary into
-// later interpreters without calling back, and no check here could refuse them.
+// The module `_quilane`: single-phase initialisation, one module object per process, owned by the
+// main interpreter.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -60,8 +57,15 @@ void check_interpreter() {
     }
 }
 
+// No module state. The size is 0 rather than -1 all the same: for -1 the interpreter copies the
+// first module's dictionary into later interpreters without calling the init function, and the
+// check above could refuse none of them.
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_quilane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
 PyObject* make_module() {
-    PyObject* created = PyModule_New("_quilane");
+    PyObject* created = PyModule_Create(&module_definition);
     if (created == nullptr) {
         throw_python_error();
     }
@@ -87,31 +91,20 @@ PyObject* make_module() {
     return created;
 }
 
-// Every import returns the same module object.
-PyObject* create_module(PyObject*, PyModuleDef*) {
-    return guarded<PyObject*>(nullptr, [] {
-        static PyObject* module = nullptr;
-        check_interpreter();
-        if (module == nullptr) {
-            module = make_module();
-        }
-        return new_reference(module);
-    });
+// Every initialisation in the process returns the same module object.
+PyObject* initialise() {
+    static PyObject* module = nullptr;
+    check_interpreter();
+    if (module == nullptr) {
+        module = make_module();
+    }
+    return new_reference(module);
 }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_quilane", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
 }  // namespace quilane
 
 PyMODINIT_FUNC PyInit__quilane(void) {
-    return PyModuleDef_Init(&quilane::module_definition);
+    return quilane::guarded<PyObject*>(nullptr, [] { return quilane::initialise(); });
 }

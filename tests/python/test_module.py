@@ -1,3 +1,4 @@
+import ctypes
 import inspect
 
 import pytest
@@ -28,6 +29,12 @@ def test_package_reexports_the_module():
     assert quilane.GyrelIndex is _quilane.GyrelIndex
     assert quilane.IdMapIndex is _quilane.IdMapIndex
     assert quilane.__version__ == "0.2.4"
+
+
+def test_second_initialisation_returns_the_same_module():
+    init = ctypes.PyDLL(_quilane.__file__).PyInit__quilane
+    init.restype = ctypes.py_object
+    assert init() is _quilane
 
 
 def test_every_import_returns_the_same_module():
