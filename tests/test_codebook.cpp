@@ -243,8 +243,7 @@ TEST(Codebook, EqualsRecordedValuesForEveryIndexDimUpTo4096) {
 // defining computation; a sample keeps this test's cost to seconds.
 TEST(Codebook, RecordedValuesAreTheIntegratedOnes) {
     const auto recorded = recorded_codebooks();
-    for (const auto& [bits, dim] :
-         {std::pair<uint32_t, size_t>{2, 8}, {2, 4096}, {3, 8}, {4, 8}}) {
+    for (const auto& [bits, dim] : {std::pair<uint32_t, size_t>{2, 8}, {2, 4096}, {3, 8}, {4, 8}}) {
         SCOPED_TRACE("bits " + std::to_string(bits) + " dim " + std::to_string(dim));
         const Codebook book = integrated_codebook(bits, dim);
         expect_same_bits(book.boundaries, recorded.at({bits, dim}).boundaries, "boundary");
