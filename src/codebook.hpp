@@ -20,7 +20,8 @@ struct Codebook {
 Codebook codebook(uint32_t bits, size_t dim);
 
 // The codebook by its defining computation: every Lloyd-Max step integrates the library's Beta
-// density by adaptive Simpson. It takes 0.1 to 10 s and gives exactly the values of codebook.
+// density by adaptive Simpson. It costs 0.2 to 1.5 s of one core for dims up to 4096 and gives
+// exactly the values of codebook.
 Codebook integrated_codebook(uint32_t bits, size_t dim);
 
 // The same codebook, computed at most once per (bits, dim) in this process and kept for its
