@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "codebook.hpp"
@@ -178,6 +184,70 @@ TEST(Codebook, RefusesBadArguments) {
         } catch (const Error& e) {
             EXPECT_EQ(std::string(e.what()), "bits must be 2, 3, or 4");
         }
+    }
+}
+
+// The codebooks of every index dim up to 4096 as the integrating computation gave them before
+// codebook evaluated the integrals directly: for bits 2, 3, 4 and dim 8, 16, ..., 4096 in turn,
+// the boundaries then the centroids as little-endian float32.
+std::map<std::pair<uint32_t, size_t>, Codebook> recorded_codebooks() {
+    const std::string path = std::string(QUILANE_TEST_DATA_DIR) + "/codebooks_dim8_to_4096.f32";
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>()};
+    std::map<std::pair<uint32_t, size_t>, Codebook> books;
+    size_t at = 0;
+    const auto take = [&bytes, &at](size_t count) {
+        std::vector<float> values(count);
+        if (at + count * sizeof(float) <= bytes.size()) {
+            std::memcpy(values.data(), bytes.data() + at, count * sizeof(float));
+        }
+        at += count * sizeof(float);
+        return values;
+    };
+    for (const uint32_t bits : {2u, 3u, 4u}) {
+        for (size_t dim = 8; dim <= 4096; dim += 8) {
+            Codebook& book = books[{bits, dim}];
+            book.boundaries = take(levels_of(bits) - 1);
+            book.centroids = take(levels_of(bits));
+        }
+    }
+    EXPECT_EQ(at, bytes.size()) << path;
+    return books;
+}
+
+// Equal as stored: bit for bit, so that the sign of a zero and every last bit count.
+void expect_same_bits(const std::vector<float>& actual, const std::vector<float>& expected,
+                      const std::string& what) {
+    ASSERT_EQ(actual.size(), expected.size()) << what;
+    for (size_t k = 0; k < expected.size(); ++k) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(actual[k]), std::bit_cast<uint32_t>(expected[k]))
+            << what << " " << k << ": " << actual[k] << " recorded " << expected[k];
+    }
+}
+
+TEST(Codebook, EqualsRecordedValuesForEveryIndexDimUpTo4096) {
+    for (const auto& [size, recorded] : recorded_codebooks()) {
+        const auto [bits, dim] = size;
+        SCOPED_TRACE("bits " + std::to_string(bits) + " dim " + std::to_string(dim));
+        const Codebook book = codebook(bits, dim);
+        expect_same_bits(book.boundaries, recorded.boundaries, "boundary");
+        expect_same_bits(book.centroids, recorded.centroids, "centroid");
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
+// The recorded values, and the middle boundaries codebook keeps of them, are those of the
+// defining computation; a sample keeps this test's cost to seconds.
+TEST(Codebook, RecordedValuesAreTheIntegratedOnes) {
+    const auto recorded = recorded_codebooks();
+    for (const auto& [bits, dim] : {std::pair<uint32_t, size_t>{2, 8}, {2, 4096}, {3, 8}, {4, 8}}) {
+        SCOPED_TRACE("bits " + std::to_string(bits) + " dim " + std::to_string(dim));
+        const Codebook book = integrated_codebook(bits, dim);
+        expect_same_bits(book.boundaries, recorded.at({bits, dim}).boundaries, "boundary");
+        expect_same_bits(book.centroids, recorded.at({bits, dim}).centroids, "centroid");
     }
 }
 
