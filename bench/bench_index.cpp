@@ -18,7 +18,7 @@
 #include "codebook.hpp"
 #include "encode.hpp"
 #include "error.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 #include "lib.hpp"
 #include "pack.hpp"
 #include "search.hpp"

@@ -12,7 +12,7 @@
 #include "error.hpp"
 #include "fuzz_support.hpp"
 #include "id_map.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 
 namespace {
 

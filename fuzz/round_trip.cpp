@@ -7,7 +7,7 @@
 
 #include "error.hpp"
 #include "fuzz_support.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "error.hpp"
-#include "io.hpp"
+#include "error.hpp"
 
 namespace quilane {
 

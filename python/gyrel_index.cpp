@@ -3,7 +3,7 @@
 
 #include "classes.hpp"
 #include "index_class.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 #include "lib.hpp"
 #include "numpy_api.hpp"
 

@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "id_map.hpp"
 #include "index_class.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 #include "numpy_api.hpp"
 
 namespace quilane {

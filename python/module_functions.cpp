@@ -7,7 +7,7 @@
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "index_object.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 #include "types.hpp"
 
 namespace quilane {

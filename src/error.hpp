@@ -1,6 +1,6 @@
-// The engine's one fatal error type. A violated precondition abandons the call with a fixed
-// message; every check runs before the first change, so the record the call was made on is left as
-// it was.
+// The engine's error types: Error for fatal errors, IoError for failed file operations. A violated
+// precondition abandons the call with a fixed message; every check runs before the first change, so
+// the record the call was made on is left as it was.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,12 @@ struct Error : std::runtime_error {
 [[noreturn]] inline void fail(const std::string& message) {
     throw Error(message);
 }
+
+// A failed file operation, kept apart from Error because callers see it as an OSError. The text
+// is what the caller sees.
+struct IoError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // Renders a failed equality check the way callers read it:
 //   assertion `left == right` failed[: message]

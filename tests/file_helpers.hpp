@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "id_map.hpp"
-#include "io.hpp"
+#include "error.hpp"
+#include "index_file.hpp"
 #include "lib.hpp"
 
 namespace quilane::test {

@@ -10,9 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "atomic_file.hpp"
+#include "error.hpp"
 #include "file_helpers.hpp"
+#include "index_file.hpp"
 #include "interrupt.hpp"
-#include "io.hpp"
+#include "system_calls.hpp"
 
 namespace {
 

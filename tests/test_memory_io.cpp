@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "file_helpers.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 
 namespace quilane {
 namespace {

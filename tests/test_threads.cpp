@@ -9,7 +9,7 @@
 
 #include "file_helpers.hpp"
 #include "id_map.hpp"
-#include "io.hpp"
+#include "index_file.hpp"
 #include "lib.hpp"
 
 namespace quilane {
