@@ -10,7 +10,7 @@ CMAKE_CONFIGURE := cmake -G Ninja -DQUILANE_WERROR=$(WERROR)
 PIP_INSTALL := -m pip install -q --disable-pip-version-check --no-build-isolation \
     -C cmake.define.QUILANE_WERROR=$(WERROR) .
 
-.PHONY: deps engine engine-test sanitize python-test test check demo format clean module \
+.PHONY: deps engine engine-test sanitize python-test isa-test test check demo format clean module \
         examples typecheck wheel-check real bench
 
 deps:
@@ -36,7 +36,18 @@ python-test: deps
 	    $$venv/bin/python -m pytest -q tests/python || exit 1; \
 	done
 
-test: engine-test sanitize python-test examples typecheck wheel-check
+test: engine-test sanitize python-test isa-test examples typecheck wheel-check
+
+# The Python tests again on every instruction set this processor has besides the best, which the
+# runs above use: QUILANE_ISA forces one, and the module refuses at import one the processor lacks.
+isa-test: module
+	@supported=(); for isa in scalar avx2 avx512; do \
+	    QUILANE_ISA=$$isa .venv/bin/python -c "import _quilane" 2>/dev/null && supported+=($$isa); \
+	done; \
+	for isa in "$${supported[@]:0:$${#supported[@]}-1}"; do \
+	    echo "== pytest with QUILANE_ISA=$$isa"; \
+	    QUILANE_ISA=$$isa .venv/bin/python -m pytest -q tests/python || exit 1; \
+	done
 
 check: engine-test module
 	.venv/bin/python -m pytest -q tests/python

@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "interrupt_check.hpp"
+#include "isa.hpp"
 #include "module_functions.hpp"
 
 namespace quilane {
@@ -64,7 +65,19 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "_quilane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
+// A forced instruction set that the processor lacks (or that has no name) is refused at import
+// rather than at the first search.
+void check_instruction_set() {
+    try {
+        active_isa();
+    } catch (const Error& error) {
+        PyErr_SetString(PyExc_ImportError, error.what());
+        throw_python_error();
+    }
+}
+
 PyObject* make_module() {
+    check_instruction_set();
     PyObject* created = PyModule_Create(&module_definition);
     if (created == nullptr) {
         throw_python_error();

@@ -1,5 +1,9 @@
 import ctypes
 import inspect
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -164,3 +168,36 @@ def test_missing_numpy_is_a_fatal_error():
     assert result.stdout.startswith(
         "PanicException Failed to access NumPy array API capsule"
     ), result.stderr
+
+
+FORCED_ISA_SEARCH = """
+    import numpy as np, _quilane
+    rng = np.random.default_rng(5)
+    index = _quilane.GyrelIndex(64, 4)
+    index.add(rng.standard_normal((3000, 64)).astype(np.float32))
+    scores, positions = index.search(rng.standard_normal((20, 64)).astype(np.float32), 7)
+    print(scores.tobytes().hex(), positions.tobytes().hex())
+"""
+
+
+def test_every_instruction_set_gives_the_same_bytes_and_an_unknown_one_is_refused():
+    def run(isa):
+        env = dict(os.environ, QUILANE_ISA=isa)
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(FORCED_ISA_SEARCH)],
+            capture_output=True, text=True, timeout=300, env=env,
+        )
+
+    default = run("")
+    assert default.returncode == 0, default.stderr
+    ran = 0
+    for isa in ("scalar", "avx2", "avx512"):
+        forced = run(isa)
+        if "lacks" in forced.stderr:
+            continue
+        assert forced.returncode == 0, forced.stderr
+        assert forced.stdout == default.stdout, isa
+        ran += 1
+    assert ran >= 1
+    refused = run("sse9")
+    assert "ImportError: QUILANE_ISA=sse9 names no instruction set" in refused.stderr
