@@ -50,7 +50,7 @@ void expect_well_formed(const Codebook& book, uint32_t bits, size_t dim) {
 TEST(Codebook, WellFormedForIndexSizes) {
     for (const uint32_t bits : {2u, 3u, 4u}) {
         for (const size_t dim : {size_t{8}, size_t{1024}}) {
-            expect_well_formed(cached_codebook(bits, dim), bits, dim);
+            ASSERT_NO_FATAL_FAILURE(expect_well_formed(cached_codebook(bits, dim), bits, dim));
         }
     }
 }
@@ -120,13 +120,13 @@ TEST(Codebook, SmallDimsMatchClosedFormLloydMax) {
         SCOPED_TRACE("bits " + std::to_string(bits));
         const size_t n = levels_of(bits);
         const double clamped = static_cast<double>(n - 1) / static_cast<double>(n);
-        expect_centroids_near(codebook(bits, 2),
-                              closed_form_lloyd_max(n, clamped, arcsine_mass, arcsine_moment));
-        expect_centroids_near(codebook(bits, 4),
-                              closed_form_lloyd_max(n, clamped, circle_mass, circle_moment));
-        expect_centroids_near(
+        ASSERT_NO_FATAL_FAILURE(expect_centroids_near(
+            codebook(bits, 2), closed_form_lloyd_max(n, clamped, arcsine_mass, arcsine_moment)));
+        ASSERT_NO_FATAL_FAILURE(expect_centroids_near(
+            codebook(bits, 4), closed_form_lloyd_max(n, clamped, circle_mass, circle_moment)));
+        ASSERT_NO_FATAL_FAILURE(expect_centroids_near(
             codebook(bits, 5),
-            closed_form_lloyd_max(n, 3.0 / std::sqrt(10.0), parabola_mass, parabola_moment));
+            closed_form_lloyd_max(n, 3.0 / std::sqrt(10.0), parabola_mass, parabola_moment)));
 
         // Flat density: evenly spaced levels, boundaries on the grid between them.
         const Codebook flat = codebook(bits, 3);
@@ -137,7 +137,7 @@ TEST(Codebook, SmallDimsMatchClosedFormLloydMax) {
             EXPECT_NEAR(flat.boundaries[k], -1.0 + 2.0 * (k + 1.0) / n, 1e-7);
         }
         for (const size_t dim : {2, 3, 4, 5}) {
-            expect_well_formed(codebook(bits, dim), bits, dim);
+            ASSERT_NO_FATAL_FAILURE(expect_well_formed(codebook(bits, dim), bits, dim));
         }
     }
 }
@@ -161,7 +161,7 @@ TEST(Codebook, ApproachesNormalLevelsAsDimGrows) {
 TEST(Codebook, StaysFiniteForLargeDims) {
     for (const uint32_t bits : {2u, 3u, 4u}) {
         for (const size_t dim : {size_t{65536}, size_t{1} << 20}) {
-            expect_well_formed(cached_codebook(bits, dim), bits, dim);
+            ASSERT_NO_FATAL_FAILURE(expect_well_formed(cached_codebook(bits, dim), bits, dim));
         }
     }
 }
