@@ -164,8 +164,13 @@ FileHandle open_or_fail(const std::string& path, int flags, mode_t mode = 0) {
 }
 
 void write_all(Writer& writer, const uint8_t* data, size_t size) {
-    if (writer.sink != nullptr) {
-        writer.sink->insert(writer.sink->end(), data, data + size);
+    if (writer.fd < 0) {
+        if (size > writer.memory.size()) {
+            fail("internal error: " + std::to_string(size) + " bytes written to a buffer of " +
+                 std::to_string(writer.memory.size()));
+        }
+        std::copy_n(data, size, writer.memory.begin());
+        writer.memory = writer.memory.subspan(size);
         return;
     }
     while (size > 0) {
@@ -761,23 +766,57 @@ IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes) {
     return parse_id_map(reader);
 }
 
-std::vector<uint8_t> index_file_bytes(const GyrelIndex& index) {
-    check_fits_file(index.dim(), index.len());
-    std::vector<uint8_t> bytes;
+namespace {
+
+// Everything but the ids: magic and version, core header, records, norms, seed.
+uint64_t plain_file_size(const GyrelIndex& index) {
+    return 4 + 1 + kCoreHeaderSize + index.len() * (index.record_size() + sizeof(float)) +
+           sizeof(uint64_t);
+}
+
+template <class Emit>
+void write_into(std::span<uint8_t> out, uint64_t size, Emit emit) {
+    if (out.size() != size) {
+        fail_assert_eq(out.size(), size, "buffer for the file bytes");
+    }
     Writer writer;
-    writer.sink = &bytes;
-    emit_index(writer, index);
+    writer.memory = out;
+    emit(writer);
     flush(writer);
+    if (!writer.memory.empty()) {
+        fail("internal error: " + std::to_string(writer.memory.size()) + " bytes left unwritten");
+    }
+}
+
+}  // namespace
+
+uint64_t index_file_size(const GyrelIndex& index) {
+    check_fits_file(index.dim(), index.len());
+    return plain_file_size(index);
+}
+
+uint64_t id_map_file_size(const IdMapIndex& index) {
+    check_id_map_writable(index);
+    return plain_file_size(index.inner()) + index.len() * sizeof(uint64_t);
+}
+
+void write_index_bytes(const GyrelIndex& index, std::span<uint8_t> out) {
+    write_into(out, index_file_size(index), [&](Writer& writer) { emit_index(writer, index); });
+}
+
+void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out) {
+    write_into(out, id_map_file_size(index), [&](Writer& writer) { emit_id_map(writer, index); });
+}
+
+std::vector<uint8_t> index_file_bytes(const GyrelIndex& index) {
+    std::vector<uint8_t> bytes(index_file_size(index));
+    write_index_bytes(index, bytes);
     return bytes;
 }
 
 std::vector<uint8_t> id_map_file_bytes(const IdMapIndex& index) {
-    check_id_map_writable(index);
-    std::vector<uint8_t> bytes;
-    Writer writer;
-    writer.sink = &bytes;
-    emit_id_map(writer, index);
-    flush(writer);
+    std::vector<uint8_t> bytes(id_map_file_size(index));
+    write_id_map_bytes(index, bytes);
     return bytes;
 }
 

@@ -37,6 +37,12 @@ IdMapIndex read_id_map(const std::string& path);
 // write_id_map would store, and indexes loaded from such bytes.
 std::vector<uint8_t> index_file_bytes(const GyrelIndex& index);
 std::vector<uint8_t> id_map_file_bytes(const IdMapIndex& index);
+// The length of those bytes (after the checks of the writers), and the bytes written into a
+// buffer of exactly that length, so that a caller can hand out memory of its own with one copy.
+uint64_t index_file_size(const GyrelIndex& index);
+uint64_t id_map_file_size(const IdMapIndex& index);
+void write_index_bytes(const GyrelIndex& index, std::span<uint8_t> out);
+void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out);
 GyrelIndex index_from_bytes(std::span<const uint8_t> bytes);
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
 
@@ -46,11 +52,11 @@ void check_path(const std::string& path);
 
 inline constexpr size_t kIoBufferSize = 8192;
 
-// Buffers small writes to a borrowed descriptor, or appends them to sink when that is set; large
-// pieces go straight through.
+// Buffers small writes to a borrowed descriptor, or (when fd is -1) fills memory from its front;
+// large pieces go straight through.
 struct Writer {
     int fd = -1;
-    std::vector<uint8_t>* sink = nullptr;
+    std::span<uint8_t> memory;  // what is still unwritten when there is no descriptor
     std::array<uint8_t, kIoBufferSize> buffer{};
     size_t used = 0;
 };

@@ -178,8 +178,12 @@ void GyrelIndex::truncate(uint64_t n) {
 
 std::vector<uint8_t> GyrelIndex::records() const {
     std::vector<uint8_t> out(n_ * record_size());
-    blocks_to_records(codes_.data(), 0, n_, dim_, bits_, out.data());
+    copy_records(0, n_, out.data());
     return out;
+}
+
+void GyrelIndex::copy_records(uint64_t first, uint64_t count, uint8_t* out) const {
+    blocks_to_records(codes_.data(), first, count, dim_, bits_, out);
 }
 
 void GyrelIndex::prepare() {

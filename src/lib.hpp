@@ -89,6 +89,8 @@ class GyrelIndex {
     std::span<const uint8_t> block_codes() const { return codes_; }
     // The codes as packed records in position order, the layout of files (a copy).
     std::vector<uint8_t> records() const;
+    // Positions first ... first + count - 1 as packed records into out.
+    void copy_records(uint64_t first, uint64_t count, uint8_t* out) const;
     std::span<const float> norms() const { return norms_; }
 
     // The caches, each built on first use.
