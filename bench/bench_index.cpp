@@ -1,5 +1,7 @@
 // Add and search throughput of one index:
-//   bench_index [n=100000] [dim=128] [bits=4] [nq=100] [k=10]
+//   bench_index [n=100000] [dim=128] [bits=4] [nq=100] [k=10] [data=gaussian|clustered|ties]
+// The scan is timed with its first pass off and on, with the share of pairs it scored exactly,
+// and with filters allowing 1 % and 100 % of the positions.
 #include <tbb/global_control.h>
 #include <tbb/info.h>
 
@@ -19,6 +21,7 @@
 #include "io.hpp"
 #include "lib.hpp"
 #include "pack.hpp"
+#include "search.hpp"
 
 namespace {
 
@@ -137,19 +140,103 @@ void print_file_figures(quilane::GyrelIndex& index) {
 
 }  // namespace
 
+// Clustered like real embeddings: 1000 centres, vectors near them, queries near stored vectors.
+// "ties": every vector one of 50 exact copies, so that the k-th score is a tie of many.
+std::vector<float> search_data(const std::string& kind, size_t n, size_t nq, size_t dim,
+                               std::vector<float>& queries) {
+    std::mt19937 rng(3);
+    std::normal_distribution<float> normal;
+    std::vector<float> x = gaussian_vectors(n * dim, 1);
+    queries = gaussian_vectors(nq * dim, 2);
+    if (kind == "clustered") {
+        const std::vector<float> centres = gaussian_vectors(1000 * dim, 4);
+        for (size_t i = 0; i < n; ++i) {
+            const size_t c = rng() % 1000;
+            for (size_t j = 0; j < dim; ++j) {
+                x[i * dim + j] = centres[c * dim + j] + 0.5f * x[i * dim + j];
+            }
+        }
+        for (size_t q = 0; q < nq; ++q) {
+            const size_t i = rng() % n;
+            for (size_t j = 0; j < dim; ++j) {
+                queries[q * dim + j] = x[i * dim + j] + 0.3f * normal(rng);
+            }
+        }
+    } else if (kind == "ties") {
+        for (size_t i = 50; i < n; ++i) {
+            std::copy_n(x.begin() + static_cast<std::ptrdiff_t>((i % 50) * dim), dim,
+                        x.begin() + static_cast<std::ptrdiff_t>(i * dim));
+        }
+    }
+    return x;
+}
+
+quilane::Transform transform_of(quilane::GyrelIndex& index) {
+    const auto& signs = index.sign_vector();
+    const quilane::BlockMatrices& blocks = index.block_matrices();
+    return quilane::Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
+                              signs.has_value(), blocks.matrices,
+                              quilane::block_size(index.rotation()), blocks.padded_dim};
+}
+
+// The scan with its first pass off and on, on one core and on all, and with filters.
+void print_scan_figures(quilane::GyrelIndex& index, const std::vector<float>& queries, size_t nq,
+                        size_t k) {
+    const quilane::Transform t = transform_of(index);
+    const quilane::ScanInput input{index.block_codes(),
+                                   index.centroids(),
+                                   index.norms(),
+                                   index.dim(),
+                                   index.bits(),
+                                   index.len(),
+                                   {}};
+    const double pairs = static_cast<double>(nq) * static_cast<double>(index.len());
+    for (const auto pass : {quilane::FirstPass::Off, quilane::FirstPass::On}) {
+        auto run = [&] {
+            return quilane::search_with(quilane::active_isa(), pass, queries, nq, t, input, k);
+        };
+        double one_s = 0;
+        {
+            tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+            one_s = best_seconds(run);
+        }
+        const double all_s = best_seconds(run);
+        const double share = static_cast<double>(run().scored_exactly) / pairs;
+        std::printf(
+            "scan, first pass %s: 1 thread %.3f s (%.3g pairs/s), all %.3f s (%.3g "
+            "pairs/s), scored exactly %.3f %%\n",
+            pass == quilane::FirstPass::On ? "on " : "off", one_s, pairs / one_s, all_s,
+            pairs / all_s, 100.0 * share);
+    }
+    const double plain_s = best_seconds([&] { index.search(queries, k); });
+    std::mt19937_64 rng(5);
+    for (const double fraction : {0.01, 1.0}) {
+        std::vector<uint64_t> allowed((index.len() + 63) / 64, 0);
+        for (uint64_t p = 0; p < index.len(); ++p) {
+            if (fraction >= 1.0 || static_cast<double>(rng() % 10000) < fraction * 10000) {
+                allowed[p / 64] |= uint64_t{1} << (p % 64);
+            }
+        }
+        const double s = best_seconds([&] { index.search(queries, k, allowed); });
+        std::printf("search allowing %.0f %%: %.3f s, %.2fx of unfiltered\n", 100 * fraction, s,
+                    s / plain_s);
+    }
+}
+
 int main(int argc, char** argv) {
     const uint64_t n = argument(argc, argv, 1, 100000);
     const uint64_t dim = argument(argc, argv, 2, 128);
     const uint64_t bits = argument(argc, argv, 3, 4);
     const uint64_t nq = argument(argc, argv, 4, 100);
     const uint64_t k = argument(argc, argv, 5, 10);
+    const std::string data = argc > 6 ? argv[6] : "gaussian";
     try {
-        const std::vector<float> vectors = gaussian_vectors(n * dim, 1);
-        const std::vector<float> queries = gaussian_vectors(nq * dim, 2);
-        std::printf("n %llu, dim %llu, bits %llu, nq %llu, k %llu, rotor3\n",
+        std::vector<float> queries;
+        const std::vector<float> vectors = search_data(data, n, nq, dim, queries);
+        std::printf("n %llu, dim %llu, bits %llu, nq %llu, k %llu, rotor3, %s data\n",
                     static_cast<unsigned long long>(n), static_cast<unsigned long long>(dim),
                     static_cast<unsigned long long>(bits), static_cast<unsigned long long>(nq),
-                    static_cast<unsigned long long>(k));
+                    static_cast<unsigned long long>(k), data.c_str());
 
         // The caches and the codebook are built before the clock starts: add times encoding only.
         quilane::GyrelIndex index(dim, bits, quilane::Rotation::Rotor3, 117900524);
@@ -188,6 +275,7 @@ int main(int argc, char** argv) {
         std::printf("search: 1 thread   %.3f s, %.3g pairs/s\n", single_s, pairs / single_s);
         std::printf("search: %d threads  %.3f s, %.3g pairs/s\n", tbb::info::default_concurrency(),
                     pooled_s, pairs / pooled_s);
+        print_scan_figures(index, queries, nq, k);
     } catch (const quilane::Error& e) {
         std::fprintf(stderr, "bench_index: %s\n", e.what());
         return 1;

@@ -107,7 +107,7 @@ inline SearchResults reference_search(GyrelIndex& index, std::span<const uint8_t
         want.scores.assign(nq * effective_k, -std::numeric_limits<float>::infinity());
         want.positions.assign(nq * effective_k, -1);
     } else {
-        const ScanInput input{records, index.centroids(), norms, index.dim(), index.bits(), n};
+        const ScanInput input{records, index.centroids(), norms, index.dim(), index.bits(), n, {}};
         want = search_reference(queries, nq, transform_of(index), input, effective_k);
     }
     want.nq = nq;

@@ -1,7 +1,8 @@
 // A well-formed header chosen by the first bytes, a body of fuzzed codes and norms (any float
 // bits: NaN, infinities, subnormals), and fuzzed queries. The loaded index must search exactly as
 // the reference scan over the same records does, with well-formed rows, and the id-mapped
-// file with the same body must return the ids of those positions.
+// file with the same body must return the ids of those positions. Every instruction set, with the
+// first pass on and off, and with a filter, must match the reference too.
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -67,8 +68,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::require(index.records() == records, "records load as stored");
     const SearchResults got = index.search(queries, k);
     fuzz::require_well_formed(got, n);
-    fuzz::require(fuzz::identical(got, fuzz::reference_search(index, records, norms, queries, k)),
-                  "search equals the reference scan");
+    const SearchResults want = fuzz::reference_search(index, records, norms, queries, k);
+    fuzz::require(fuzz::identical(got, want), "search equals the reference scan");
+    // Every instruction set with the first pass on and off, and a filter allowing the positions
+    // whose first code byte is odd, against the reference over the same positions.
+    if (n > 0) {
+        std::vector<uint64_t> allowed((n + 63) / 64, 0);
+        for (uint64_t p = 0; p < n; ++p) {
+            const bool odd = records[p * bits * (dim / 8)] & 1u;
+            allowed[p / 64] |= uint64_t{odd || p == 0} << (p % 64);
+        }
+        const uint64_t kept = count_allowed(allowed, n);
+        const uint64_t filtered_k = std::max<uint64_t>(1, std::min(kept, k));
+        const std::vector<float>& centroids = index.centroids();
+        const Transform t = fuzz::transform_of(index);
+        const ScanInput plain{records, centroids, norms, dim, bits, n, allowed};
+        ScanInput filtered = plain;
+        filtered.codes = index.block_codes();
+        ScanInput blocked = filtered;
+        blocked.allowed = {};
+        const SearchResults filtered_want = search_reference(queries, nq, t, plain, filtered_k);
+        for (const Isa isa : kAllIsas) {
+            for (const FirstPass pass : {FirstPass::Off, FirstPass::On}) {
+                if (!isa_supported(isa)) {
+                    continue;
+                }
+                fuzz::require(
+                    fuzz::identical(search_with(isa, pass, queries, nq, t, blocked, want.k), want),
+                    "every path equals the reference scan");
+                fuzz::require(
+                    fuzz::identical(search_with(isa, pass, queries, nq, t, filtered, filtered_k),
+                                    filtered_want),
+                    "filtered paths equal the filtered reference scan");
+            }
+        }
+    }
 
     // The same body as an id-mapped file, with distinct ids spread over the whole range.
     std::vector<uint8_t> mapped = plain;

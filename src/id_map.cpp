@@ -160,8 +160,9 @@ bool IdMapIndex::contains(uint64_t id) const {
     return !position_of_.empty() && position_of_.contains(id);
 }
 
-IdMapIndex::Results IdMapIndex::search(std::span<const float> queries, uint64_t k) {
-    SearchResults found = inner_.search(queries, k);
+IdMapIndex::Results IdMapIndex::search(std::span<const float> queries, uint64_t k,
+                                       std::span<const uint64_t> allowed) {
+    SearchResults found = inner_.search(queries, k, allowed);
     Results results;
     results.ids.reserve(found.positions.size());
     for (const int64_t position : found.positions) {

@@ -91,7 +91,9 @@ class IdMapIndex {
         std::vector<float> scores;  // nq * k', as the inner index's search returns them
         std::vector<uint64_t> ids;  // empty slots read 2^64 - 1
     };
-    Results search(std::span<const float> queries, uint64_t k);
+    // allowed: a bitmap over positions of the inner index, as GyrelIndex::search takes it.
+    Results search(std::span<const float> queries, uint64_t k,
+                   std::span<const uint64_t> allowed = {});
 
     void prepare() { inner_.prepare(); }
     uint64_t len() const { return ids_.size(); }

@@ -253,10 +253,9 @@ std::span<const uint8_t> as_bytes_of(std::span<const T> values) {
 }
 
 // Reads count values that the file stores back to back. A regular file must hold them all
-// before anything is allocated; a stream is read chunk by chunk. The array is given room for
-// at least `room` values, so that a caller who grows it in place needs no second allocation.
+// before anything is allocated; a stream is read chunk by chunk.
 template <class T>
-std::vector<T> read_array(Reader& reader, uint64_t count, uint64_t room = 0) {
+std::vector<T> read_array(Reader& reader, uint64_t count) {
     uint64_t bytes;
     if (__builtin_mul_overflow(count, sizeof(T), &bytes)) {
         fail_short_read();
@@ -266,7 +265,6 @@ std::vector<T> read_array(Reader& reader, uint64_t count, uint64_t room = 0) {
             fail_short_read();
         }
         std::vector<T> values;
-        values.reserve(std::max(count, room));
         values.resize(count);
         read_exact(reader, as_writable_bytes(values, 0, count));
         return values;
@@ -653,8 +651,7 @@ void write_index_core(Writer& writer, const GyrelIndex& index) {
     std::vector<uint8_t> records(std::min<uint64_t>(chunk, n) * record);
     for (uint64_t first = 0; first < n; first += chunk) {
         const size_t count = std::min<uint64_t>(chunk, n - first);
-        blocks_to_records(index.block_codes().data(), first, count, index.dim(), index.bits(),
-                          records.data());
+        index.copy_records(first, count, records.data());
         write_bytes(writer, std::span<const uint8_t>(records).first(count * record));
     }
     write_bytes(writer, as_bytes_of(index.norms()));
@@ -691,9 +688,8 @@ Core read_core(Reader& reader) {
     if (__builtin_mul_overflow(core.bits * (core.dim / 8), core.n, &code_bytes)) {
         fail_short_read();
     }
-    // The index turns the records into its block store in place, which rounds n up to a block.
-    core.codes =
-        read_array<uint8_t>(reader, code_bytes, block_store_bytes(core.bits, core.dim, core.n));
+    // The index turns the records into its compact block store in place, in the same bytes.
+    core.codes = read_array<uint8_t>(reader, code_bytes);
     core.norms = read_array<float>(reader, core.n);
     return core;
 }

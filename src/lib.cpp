@@ -112,6 +112,7 @@ void GyrelIndex::add(std::span<const float> vectors) {
     reserve_for_append(codes_, block_store_bytes(bits_, dim_, n_ + m) - codes_.size());
     reserve_for_append(norms_, m);
     codes_.resize(block_store_bytes(bits_, dim_, n_ + m), 0);
+    pad_last_block(codes_.data(), n_, dim_, bits_);
     norms_.resize(n_ + m);
     try {
         encode_into_blocks(vectors, m, dim_, t, book.boundaries, bits_, codes_, n_,
@@ -121,23 +122,31 @@ void GyrelIndex::add(std::span<const float> vectors) {
         throw;
     }
     n_ += m;
+    compact_last_block(codes_.data(), n_, dim_, bits_);
+    codes_.resize(compact_store_bytes(bits_, dim_, n_));
 }
 
-SearchResults GyrelIndex::search(std::span<const float> queries, uint64_t k) {
+SearchResults GyrelIndex::search(std::span<const float> queries, uint64_t k,
+                                 std::span<const uint64_t> allowed) {
     const uint64_t length = queries.size();
     const uint64_t nq = length / dim_;
     if (nq * dim_ != length) {
         fail_assert_eq(length, nq * dim_);
     }
+    if (!allowed.empty() && allowed.size() < (n_ + 63) / 64) {
+        fail("allowed positions: " + std::to_string(allowed.size()) + " words cannot cover " +
+             std::to_string(n_) + " positions");
+    }
     block_matrices();
     const std::vector<float>& levels = centroids();
     sign_vector();
 
-    uint64_t effective_k = std::min(n_, k);
+    const uint64_t searchable = count_allowed(allowed, n_);
+    uint64_t effective_k = std::min(searchable, k);
     if (effective_k == 0) {
         effective_k = 1;
     }
-    if (n_ == 0) {
+    if (searchable == 0) {
         SearchResults empty;
         empty.scores.assign(nq * effective_k, -std::numeric_limits<float>::infinity());
         empty.positions.assign(nq * effective_k, -1);
@@ -145,7 +154,7 @@ SearchResults GyrelIndex::search(std::span<const float> queries, uint64_t k) {
         empty.k = effective_k;
         return empty;
     }
-    const ScanInput input{codes_, levels, norms_, dim_, bits_, n_};
+    const ScanInput input{codes_, levels, norms_, dim_, bits_, n_, allowed};
     SearchResults results = quilane::search(queries, nq, transform(), input, effective_k);
     results.nq = nq;
     results.k = effective_k;
@@ -157,9 +166,11 @@ uint64_t GyrelIndex::swap_remove(uint64_t idx) {
         fail("index " + std::to_string(idx) + " out of bounds");
     }
     const uint64_t last = n_ - 1;
+    std::vector<uint8_t> record(record_size());
+    copy_records(last, 1, record.data());
+    codes_.resize(block_store_bytes(bits_, dim_, n_));
+    pad_last_block(codes_.data(), n_, dim_, bits_);
     if (idx != last) {
-        std::vector<uint8_t> record(record_size());
-        blocks_to_records(codes_.data(), last, 1, dim_, bits_, record.data());
         records_to_blocks(record.data(), 1, dim_, bits_, codes_.data(), idx);
         norms_[idx] = norms_[last];
     }
@@ -173,7 +184,13 @@ void GyrelIndex::truncate(uint64_t n) {
     for (uint64_t p = n; p < block_count(n) * kBlockVectors; ++p) {
         clear_block_lane(codes_.data(), p, dim_, bits_);
     }
+    compact_last_block(codes_.data(), n, dim_, bits_);
+    codes_.resize(compact_store_bytes(bits_, dim_, n));
     norms_.resize(n);
+}
+
+void GyrelIndex::copy_records(uint64_t first, uint64_t count, uint8_t* out) const {
+    compact_store_to_records(codes_.data(), n_, first, count, dim_, bits_, out);
 }
 
 std::vector<uint8_t> GyrelIndex::records() const {

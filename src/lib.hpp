@@ -72,8 +72,12 @@ class GyrelIndex {
 
     // Appends vectors.size() / dim vectors, row-major.
     void add(std::span<const float> vectors);
-    // The best k stored vectors for each of the queries.size() / dim query rows.
-    SearchResults search(std::span<const float> queries, uint64_t k);
+    // The best k stored vectors for each of the queries.size() / dim query rows. allowed, when
+    // not empty, is a bitmap of the positions that may be returned (bit p % 64 of word p / 64,
+    // ceil(n / 64) words): the result is that of an index of only those vectors in position
+    // order, with k' = max(1, min(k, number allowed)); none allowed gives the empty index's rows.
+    SearchResults search(std::span<const float> queries, uint64_t k,
+                         std::span<const uint64_t> allowed = {});
     // Moves the last vector into position idx; returns the position it had (n - 1 before the call).
     uint64_t swap_remove(uint64_t idx);
     // Builds the block matrices and the centroids so that a first search need not.
@@ -85,7 +89,7 @@ class GyrelIndex {
     uint64_t seed() const { return seed_; }
     Rotation rotation() const { return rotation_; }
     uint64_t record_size() const { return bits_ * (dim_ / 8); }
-    // The codes as the scan reads them: a block store (pack.hpp) of n positions.
+    // The codes as the scan reads them: a compact block store (pack.hpp) of n positions.
     std::span<const uint8_t> block_codes() const { return codes_; }
     // The codes as packed records in position order, the layout of files (a copy).
     std::vector<uint8_t> records() const;
@@ -104,10 +108,13 @@ class GyrelIndex {
 
   private:
     Transform transform();
-    // Shrinks the stores to n positions, zeroing the lanes of the last block past them.
+    // Shrinks the stores, the codes in their padded working form, to n positions: zeroes the lanes
+    // of the last block past them and makes it compact again.
     void truncate(uint64_t n);
 
-    std::vector<uint8_t> codes_;  // a block store: records are converted at load and write
+    // A compact block store at rest; padded only inside add and swap_remove. Records are
+    // converted at load and write.
+    std::vector<uint8_t> codes_;
     std::vector<float> norms_;
     uint64_t dim_;
     uint64_t bits_;

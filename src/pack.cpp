@@ -260,12 +260,47 @@ bool block_to_records_wide(const uint8_t*, size_t, size_t, uint8_t*) {
 
 #endif
 
+// The records of count vectors written to lanes 0 ... count - 1 of one block whose rows are
+// `stride` bytes apart.
+void records_to_lanes(const uint8_t* records, size_t count, size_t dim, size_t bits, uint8_t* block,
+                      size_t stride) {
+    const size_t plane = dim / 8;
+    const auto& spread = kSpread[bits - 2];
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* record = records + i * bits * plane;
+        for (size_t g = 0; g < plane; ++g) {
+            uint32_t w = 0;
+            for (size_t p = 0; p < bits; ++p) {
+                w |= spread[p][record[p * plane + g]];
+            }
+            for (size_t r = 0; r < bits; ++r) {
+                block[i + stride * (g * bits + r)] = static_cast<uint8_t>(w >> (8 * r));
+            }
+        }
+    }
+}
+
+// One lane (lane points at its byte of row 0) of a block with rows `stride` bytes apart, back
+// into a packed record.
+void lane_to_record(const uint8_t* lane, size_t stride, size_t dim, size_t bits, uint8_t* record) {
+    const size_t plane = dim / 8;
+    const auto& gather = kGather[bits - 2];
+    for (size_t g = 0; g < plane; ++g) {
+        uint32_t planes = 0;
+        for (size_t r = 0; r < bits; ++r) {
+            planes |= gather[r][lane[stride * (g * bits + r)]];
+        }
+        for (size_t p = 0; p < bits; ++p) {
+            record[p * plane + g] = static_cast<uint8_t>(planes >> (8 * p));
+        }
+    }
+}
+
 }  // namespace
 
 void records_to_blocks(const uint8_t* records, size_t count, size_t dim, size_t bits,
                        uint8_t* store, size_t first) {
     const size_t plane = dim / 8;
-    const auto& spread = kSpread[bits - 2];
     const bool wide = wide_conversion_fits(dim);
     for (size_t i = 0; i < count; ++i) {
         if (wide && (first + i) % kBlockVectors == 0 && count - i >= kBlockVectors &&
@@ -274,22 +309,14 @@ void records_to_blocks(const uint8_t* records, size_t count, size_t dim, size_t 
             i += kBlockVectors - 1;
             continue;
         }
-        const uint8_t* record = records + i * bits * plane;
-        uint8_t* lane = lane_start(store, first + i, dim, bits);
-        for (size_t g = 0; g < plane; ++g) {
-            uint32_t w = 0;
-            for (size_t p = 0; p < bits; ++p) {
-                w |= spread[p][record[p * plane + g]];
-            }
-            store_group(lane, g, bits, w);
-        }
+        records_to_lanes(records + i * bits * plane, 1, dim, bits,
+                         lane_start(store, first + i, dim, bits), kBlockVectors);
     }
 }
 
 void blocks_to_records(const uint8_t* store, size_t first, size_t count, size_t dim, size_t bits,
                        uint8_t* records) {
     const size_t plane = dim / 8;
-    const auto& gather = kGather[bits - 2];
     const bool wide = wide_conversion_fits(dim);
     for (size_t i = 0; i < count; ++i) {
         if (wide && (first + i) % kBlockVectors == 0 && count - i >= kBlockVectors &&
@@ -298,17 +325,8 @@ void blocks_to_records(const uint8_t* store, size_t first, size_t count, size_t 
             i += kBlockVectors - 1;
             continue;
         }
-        uint8_t* record = records + i * bits * plane;
-        const uint8_t* lane = lane_start(store, first + i, dim, bits);
-        for (size_t g = 0; g < plane; ++g) {
-            uint32_t planes = 0;
-            for (size_t r = 0; r < bits; ++r) {
-                planes |= gather[r][lane[kBlockVectors * (g * bits + r)]];
-            }
-            for (size_t p = 0; p < bits; ++p) {
-                record[p * plane + g] = static_cast<uint8_t>(planes >> (8 * p));
-            }
-        }
+        lane_to_record(lane_start(store, first + i, dim, bits), kBlockVectors, dim, bits,
+                       records + i * bits * plane);
     }
 }
 
@@ -354,16 +372,58 @@ void records_to_blocks_in_place(std::vector<uint8_t>& codes, size_t n, size_t di
         fail("internal error: " + std::to_string(codes.size()) + " code bytes are not " +
              std::to_string(n) + " records");
     }
-    codes.resize(block_store_bytes(bits, dim, n), 0);
     // Sized by the records that exist, never by dim alone: an empty store from a file may claim
     // any dim.
     std::vector<uint8_t> block(std::min(n, kBlockVectors) * record);
-    for (size_t first = 0; first < n; first += kBlockVectors) {
-        const size_t count = std::min(kBlockVectors, n - first);
+    const size_t whole = n - n % kBlockVectors;
+    for (size_t first = 0; first < whole; first += kBlockVectors) {
         uint8_t* start = codes.data() + first * record;
-        std::copy_n(start, count * record, block.begin());
-        std::fill_n(start, block_bytes(bits, dim), uint8_t{0});
-        records_to_blocks(block.data(), count, dim, bits, codes.data(), first);
+        std::copy_n(start, kBlockVectors * record, block.begin());
+        records_to_blocks(block.data(), kBlockVectors, dim, bits, codes.data(), first);
+    }
+    if (whole < n) {
+        uint8_t* tail = codes.data() + whole * record;
+        std::copy_n(tail, (n - whole) * record, block.begin());
+        records_to_lanes(block.data(), n - whole, dim, bits, tail, n - whole);
+    }
+}
+
+void compact_last_block(uint8_t* store, size_t n, size_t dim, size_t bits) {
+    const size_t lanes = n % kBlockVectors;
+    if (lanes == 0) {
+        return;
+    }
+    // Row r moves down from 16 r to lanes * r: front to back never overwrites a row not yet moved.
+    uint8_t* block = store + (n / kBlockVectors) * block_bytes(bits, dim);
+    for (size_t r = 0; r < record_bytes(bits, dim); ++r) {
+        std::copy_n(block + r * kBlockVectors, lanes, block + r * lanes);
+    }
+}
+
+void pad_last_block(uint8_t* store, size_t n, size_t dim, size_t bits) {
+    const size_t lanes = n % kBlockVectors;
+    if (lanes == 0) {
+        return;
+    }
+    // Back to front: row r goes up to 16 r, past every row r' < r still to move (lanes * r <= 16
+    // r).
+    uint8_t* block = store + (n / kBlockVectors) * block_bytes(bits, dim);
+    for (size_t r = record_bytes(bits, dim); r-- > 0;) {
+        std::copy_backward(block + r * lanes, block + r * lanes + lanes,
+                           block + r * kBlockVectors + lanes);
+        std::fill_n(block + r * kBlockVectors + lanes, kBlockVectors - lanes, uint8_t{0});
+    }
+}
+
+void compact_store_to_records(const uint8_t* store, size_t n, size_t first, size_t count,
+                              size_t dim, size_t bits, uint8_t* records) {
+    const size_t whole = n - n % kBlockVectors;
+    const size_t in_whole = first < whole ? std::min(count, whole - first) : 0;
+    blocks_to_records(store, first, in_whole, dim, bits, records);
+    const size_t record = record_bytes(bits, dim);
+    const uint8_t* tail = store + whole * record;
+    for (size_t i = in_whole; i < count; ++i) {
+        lane_to_record(tail + (first + i - whole), n - whole, dim, bits, records + i * record);
     }
 }
 

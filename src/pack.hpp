@@ -41,10 +41,29 @@ inline size_t block_bytes(size_t bits, size_t dim) {
     return kBlockVectors * record_bytes(bits, dim);
 }
 
-// Bytes of a block store holding n vectors.
+// Bytes of a block store holding n vectors, its last block padded to kBlockVectors lanes: the
+// working form that adding and removing write into.
 inline size_t block_store_bytes(size_t bits, size_t dim, size_t n) {
     return block_count(n) * block_bytes(bits, dim);
 }
+
+// The form an index keeps at rest: whole blocks as above, and a last, partial block of m lanes
+// kept compact, its rows m bytes apart instead of kBlockVectors. It takes exactly the bytes of
+// the records, so that a file of a few wide vectors does not grow sixteenfold when loaded.
+inline size_t compact_store_bytes(size_t bits, size_t dim, size_t n) {
+    return n * record_bytes(bits, dim);
+}
+
+// Turns the padded last block of a store holding n positions compact (the first
+// compact_store_bytes then hold the store), and back: pad_last_block needs the buffer to hold
+// block_store_bytes and zeroes the lanes past n.
+void compact_last_block(uint8_t* store, size_t n, size_t dim, size_t bits);
+void pad_last_block(uint8_t* store, size_t n, size_t dim, size_t bits);
+
+// Reads positions first ... first + count - 1 of a compact store of n positions back into
+// packed records.
+void compact_store_to_records(const uint8_t* store, size_t n, size_t first, size_t count,
+                              size_t dim, size_t bits, uint8_t* records);
 
 // Writes the records of count vectors (packed as above) to positions first, first + 1, ... of a
 // block store that is large enough.
@@ -65,8 +84,8 @@ void codes_to_blocks(const uint8_t* codes, size_t count, size_t dim, size_t bits
 void block_lanes_to_store(const uint8_t* block, size_t count, size_t dim, size_t bits,
                           uint8_t* store, size_t first);
 
-// Turns n packed records into a block store in the same buffer: each block covers the bytes of
-// its own 16 records, so only the last, partial block grows the buffer.
+// Turns n packed records into a compact block store in the same buffer: each block, the compact
+// last one included, covers the bytes of its own records, so the buffer keeps its size.
 void records_to_blocks_in_place(std::vector<uint8_t>& codes, size_t n, size_t dim, size_t bits);
 
 // Sets the codes of one position of a block store to zero.

@@ -10,11 +10,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
 
 #include "error.hpp"
+#include "first_pass.hpp"
 #include "pack.hpp"
 
 namespace quilane {
@@ -88,18 +90,23 @@ void write_best_first(CandidateBuffer& buffer, float* scores, int64_t* positions
     }
 }
 
-// blocks: whether the codes are a block store rather than packed records.
+bool is_allowed(const ScanInput& index, size_t position) {
+    return index.allowed.empty() || ((index.allowed[position / 64] >> (position % 64)) & 1u);
+}
+
+// The codes may be packed records or a compact block store: both take the same bytes.
 void check_scan_inputs(std::span<const float> queries, size_t nq, const Transform& transform,
-                       const ScanInput& index, size_t k, bool blocks) {
+                       const ScanInput& index, size_t k) {
     const size_t dim = index.dim;
     const bool shape_ok = index.bits >= 2 && index.bits <= 4 && dim != 0 && dim % 8 == 0;
-    const bool codes_ok =
-        shape_ok &&
-        (blocks ? index.codes.size() / block_bytes(index.bits, dim) >= block_count(index.n)
-                : index.codes.size() / record_bytes(index.bits, dim) >= index.n);
-    const bool sizes_ok = codes_ok && transform.padded_dim >= dim && queries.size() / dim >= nq &&
-                          k >= 1 && k <= index.n && index.norms.size() >= index.n &&
-                          index.centroids.size() >= (size_t{1} << index.bits);
+    // A compact block store takes the bytes of the records.
+    const bool codes_ok = shape_ok && index.codes.size() / record_bytes(index.bits, dim) >= index.n;
+    const bool allowed_ok = index.allowed.empty() || index.allowed.size() >= (index.n + 63) / 64;
+    const bool sizes_ok = codes_ok && allowed_ok && transform.padded_dim >= dim &&
+                          queries.size() / dim >= nq && k >= 1 && k <= index.n &&
+                          index.norms.size() >= index.n &&
+                          index.centroids.size() >= (size_t{1} << index.bits) &&
+                          k <= count_allowed(index.allowed, index.n);
     if (!sizes_ok) {
         fail("internal error: search given inconsistent inputs (nq " + std::to_string(nq) + ", n " +
              std::to_string(index.n) + ", k " + std::to_string(k) + ")");
@@ -281,14 +288,14 @@ __attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
 #endif
 
 template <size_t Bits, size_t G>
-BlockKernel kernel_of(ScanPath path) {
+BlockKernel kernel_of(Isa path) {
 #if defined(__x86_64__)
     switch (path) {
-        case ScanPath::Avx512:
+        case Isa::Avx512:
             return score_block_avx512<Bits, G>;
-        case ScanPath::Avx2:
+        case Isa::Avx2:
             return score_block_avx2<Bits, G>;
-        case ScanPath::Scalar:
+        case Isa::Scalar:
             break;
     }
 #else
@@ -298,7 +305,7 @@ BlockKernel kernel_of(ScanPath path) {
 }
 
 template <size_t Bits>
-BlockKernel kernel_of(ScanPath path, size_t group) {
+BlockKernel kernel_of(Isa path, size_t group) {
     switch (group) {
         case 1:
             return kernel_of<Bits, 1>(path);
@@ -311,7 +318,7 @@ BlockKernel kernel_of(ScanPath path, size_t group) {
     }
 }
 
-BlockKernel kernel_of(ScanPath path, size_t bits, size_t group) {
+BlockKernel kernel_of(Isa path, size_t bits, size_t group) {
     switch (bits) {
         case 2:
             return kernel_of<2>(path, group);
@@ -323,6 +330,13 @@ BlockKernel kernel_of(ScanPath path, size_t bits, size_t group) {
 }
 
 // --- Splitting the scan ---
+
+// Every parallel loop of the scan runs through here, so that one place decides how its work is
+// spread over the pool.
+template <class Body>
+void run_parallel(size_t count, const Body& body) {
+    tbb::parallel_for(size_t{0}, count, body);
+}
 
 // How the scan is cut into tasks: each task scores one chunk of blocks against one group of
 // queries.
@@ -351,12 +365,61 @@ ScanPlan plan_scan(size_t nq, const ScanInput& index) {
     return plan;
 }
 
+// A single query streams the store once and is bound by memory, where the first pass gains
+// nothing; with few stored vectors per result the thresholds settle too late to skip much.
+constexpr size_t kFirstPassMinQueries = 2;
+constexpr size_t kFirstPassMinVectorsPerResult = 64;
+
+bool use_first_pass(FirstPass choice, size_t nq, const ScanInput& index, size_t k) {
+    if (!first_pass_fits(index.bits) || choice == FirstPass::Off) {
+        return false;
+    }
+    return choice == FirstPass::On ||
+           (nq >= kFirstPassMinQueries && index.n / k >= kFirstPassMinVectorsPerResult);
+}
+
+// What every task reads.
+struct ScanContext {
+    const ScanInput& index;
+    const std::vector<float>& rows;  // transformed queries
+    size_t padded;
+    size_t nq;
+    ScanPlan plan;
+    Isa isa;
+    bool first_pass;
+    std::vector<QuantisedQuery> quantised;  // one per query when first_pass
+    std::vector<uint8_t> last_block;        // the compact last block, padded
+};
+
+const uint8_t* block_at(const ScanContext& ctx, size_t block) {
+    const size_t bytes = block_bytes(ctx.index.bits, ctx.index.dim);
+    return block < ctx.index.n / kBlockVectors ? ctx.index.codes.data() + block * bytes
+                                               : ctx.last_block.data();
+}
+
+// The last, partial block of a compact store padded to 16 lanes; as large as the transform a
+// search builds anyway (at most 8 bytes per coordinate against 12), and only for the search.
+std::vector<uint8_t> padded_last_block(const ScanInput& index) {
+    const size_t whole = index.n / kBlockVectors;
+    if (whole * kBlockVectors == index.n) {
+        return {};
+    }
+    const size_t record = record_bytes(index.bits, index.dim);
+    std::vector<uint8_t> block(block_bytes(index.bits, index.dim), 0);
+    std::copy_n(index.codes.data() + whole * kBlockVectors * record,
+                (index.n - whole * kBlockVectors) * record, block.begin());
+    pad_last_block(block.data(), index.n % kBlockVectors, index.dim, index.bits);
+    return block;
+}
+
 // What one worker keeps across the tasks it runs: the best k so far of every query among the
 // vectors it scored, the tables of its current query group and the scores of one block.
 struct WorkerState {
     std::vector<CandidateBuffer> buffers;
     std::vector<float> tables;
     std::vector<float> scores;
+    std::vector<uint32_t> sums;
+    uint64_t scored_exactly = 0;
 };
 
 // tables[q * dim * 16 + j * 16 + e] = t_q[j] * centroid[e mod 2^bits].
@@ -375,45 +438,154 @@ void build_tables(const float* rows, size_t padded, size_t count, const ScanInpu
     }
 }
 
-// Offers the scores of one block. Until the buffer is full, and while its worst score is NaN,
-// every lane is offered; then only lanes not below the worst score (the comparison is false for
-// NaN), since an equal score may still enter from a lower position.
-void offer_block(CandidateBuffer& buffer, const float* scores, size_t lanes, size_t first) {
+// The lanes of the block starting at `first` that hold allowed stored vectors, bit per lane.
+uint32_t live_lanes(const ScanInput& index, size_t first, size_t lanes) {
+    const uint32_t stored = lanes == kBlockVectors ? 0xFFFFu : (uint32_t{1} << lanes) - 1;
+    if (index.allowed.empty()) {
+        return stored;
+    }
+    // Blocks start at multiples of 16, so one word holds all of a block's bits.
+    return static_cast<uint32_t>(index.allowed[first / 64] >> (first % 64)) & stored;
+}
+
+// Offers the scores of one block's live lanes. Until the buffer is full, and while its worst
+// score is NaN, every lane is offered; then only lanes not below the worst score (the comparison
+// is false for NaN), since an equal score may still enter from a lower position.
+void offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, size_t first) {
     const bool full = buffer.items.size() == buffer.k;
     const float threshold =
         full ? buffer.items.front().score : std::numeric_limits<float>::quiet_NaN();
-    for (size_t lane = 0; lane < lanes; ++lane) {
+    for (; live != 0; live &= live - 1) {
+        const size_t lane = static_cast<size_t>(std::countr_zero(live));
         if (!(scores[lane] < threshold)) {
             offer(buffer, Candidate{scores[lane], first + lane});
         }
     }
 }
 
-void run_task(BlockKernel kernel, const ScanPlan& plan, size_t chunk, size_t query_group,
-              const std::vector<float>& rows, size_t padded, size_t nq, const ScanInput& index,
-              WorkerState& state) {
+// Whether a block's live lanes may hold a vector that enters the buffer, judged from their
+// first-pass sums (first_pass.cpp says why a false answer is safe).
+bool may_enter(const CandidateBuffer& buffer, const QuantisedQuery& query, const uint32_t* sums,
+               const float* norms, float max_norm, uint32_t live) {
+    if (buffer.items.size() < buffer.k || !query.usable) {
+        return true;
+    }
+    const float worst = buffer.items.front().score;
+    if (std::isnan(worst)) {
+        return true;
+    }
+    uint32_t max_sum = 0;
+    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+        max_sum = std::max(max_sum, sums[lane]);
+    }
+    if (block_cannot_reach(query, max_sum, max_norm, worst)) {
+        return false;
+    }
+    for (; live != 0; live &= live - 1) {
+        const size_t lane = static_cast<size_t>(std::countr_zero(live));
+        if (!lane_cannot_reach(query, sums[lane], norms[lane], worst)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The largest norm of a block, or NaN when one is NaN or negative (the block test then never
+// skips, and the lanes are judged one by one).
+float largest_norm(const float* norms) {
+    float largest = 0.0f;
+    bool unordered = false;
+    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+        largest = std::max(largest, norms[lane]);
+        unordered |= !(norms[lane] >= 0.0f);
+    }
+    return unordered ? std::numeric_limits<float>::quiet_NaN() : largest;
+}
+
+void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerState& state) {
+    const ScanInput& index = ctx.index;
+    const ScanPlan& plan = ctx.plan;
     const size_t q0 = query_group * plan.group;
-    const size_t count = std::min(plan.group, nq - q0);
-    build_tables(rows.data() + q0 * padded, padded, count, index, state.tables);
+    const size_t count = std::min(plan.group, ctx.nq - q0);
+    const BlockKernel group_kernel = kernel_of(ctx.isa, index.bits, count);
+    const BlockKernel one_kernel = kernel_of(ctx.isa, index.bits, 1);
+    const FirstPassKernel first_pass = first_pass_kernel(ctx.isa, count);
+    // With the first pass, most tasks never score exactly; their float tables are built on
+    // first need.
+    bool tables_built = false;
+    auto ensure_tables = [&] {
+        if (!tables_built) {
+            build_tables(ctx.rows.data() + q0 * ctx.padded, ctx.padded, count, index, state.tables);
+            tables_built = true;
+        }
+    };
+    std::array<const uint8_t*, kMaxGroup> quantised{};
+    if (ctx.first_pass) {
+        for (size_t q = 0; q < count; ++q) {
+            quantised[q] = ctx.quantised[q0 + q].tables.data();
+        }
+    } else {
+        ensure_tables();
+    }
     state.scores.resize(plan.group * kBlockVectors);
+    state.sums.resize(plan.group * kBlockVectors);
     const size_t stride = index.dim * kTableWidth;
-    const size_t bytes = block_bytes(index.bits, index.dim);
     const size_t first_block = chunk * plan.chunk_blocks;
     const size_t last_block = std::min(first_block + plan.chunk_blocks, block_count(index.n));
     std::array<float, kBlockVectors> tail_norms{};
     for (size_t block = first_block; block < last_block; ++block) {
         const size_t first = block * kBlockVectors;
         const size_t lanes = std::min(kBlockVectors, index.n - first);
+        const uint32_t live = live_lanes(index, first, lanes);
+        if (live == 0) {
+            continue;
+        }
         const float* norms = index.norms.data() + first;
         if (lanes < kBlockVectors) {
             std::copy_n(norms, lanes, tail_norms.begin());
             norms = tail_norms.data();
         }
-        kernel(BlockJob{index.codes.data() + block * bytes, index.dim / 8, state.tables.data(),
-                        stride, norms, state.scores.data()});
+        const uint8_t* codes = block_at(ctx, block);
+        auto score = [&](BlockKernel kernel, size_t q, float* scores) {
+            kernel(BlockJob{codes, index.dim / 8, state.tables.data() + q * stride, stride, norms,
+                            scores});
+        };
+        if (!ctx.first_pass) {
+            score(group_kernel, 0, state.scores.data());
+            state.scored_exactly += count * kBlockVectors;
+            for (size_t q = 0; q < count; ++q) {
+                offer_block(state.buffers[q0 + q], state.scores.data() + q * kBlockVectors, live,
+                            first);
+            }
+            continue;
+        }
+        first_pass(FirstPassJob{codes, record_bytes(index.bits, index.dim), quantised.data(),
+                                state.sums.data()});
+        const float max_norm = largest_norm(norms);
+        std::array<bool, kMaxGroup> rescore{};
+        size_t rescored = 0;
         for (size_t q = 0; q < count; ++q) {
-            offer_block(state.buffers[q0 + q], state.scores.data() + q * kBlockVectors, lanes,
-                        first);
+            rescore[q] = may_enter(state.buffers[q0 + q], ctx.quantised[q0 + q],
+                                   state.sums.data() + q * kBlockVectors, norms, max_norm, live);
+            rescored += rescore[q];
+        }
+        if (rescored == 0) {
+            continue;
+        }
+        ensure_tables();
+        state.scored_exactly += rescored * kBlockVectors;
+        if (rescored == count) {
+            score(group_kernel, 0, state.scores.data());
+        }
+        for (size_t q = 0; q < count; ++q) {
+            if (!rescore[q]) {
+                continue;
+            }
+            float* scores = state.scores.data() + q * kBlockVectors;
+            if (rescored != count) {
+                score(one_kernel, q, scores);
+            }
+            offer_block(state.buffers[q0 + q], scores, live, first);
         }
     }
 }
@@ -422,7 +594,7 @@ void run_task(BlockKernel kernel, const ScanPlan& plan, size_t chunk, size_t que
 // buffers are the best k overall; the order is total, so they come out the same for any split.
 void merge_into_results(tbb::enumerable_thread_specific<WorkerState>& states, size_t nq, size_t k,
                         SearchResults& results) {
-    tbb::parallel_for(size_t{0}, nq, [&](size_t q) {
+    run_parallel(nq, [&](size_t q) {
         CandidateBuffer merged;
         merged.k = k;
         for (WorkerState& state : states) {
@@ -438,43 +610,31 @@ void merge_into_results(tbb::enumerable_thread_specific<WorkerState>& states, si
 
 }  // namespace
 
-bool scan_path_supported(ScanPath path) {
-#if defined(__x86_64__)
-    switch (path) {
-        case ScanPath::Avx512:
-            return __builtin_cpu_supports("avx512f");
-        case ScanPath::Avx2:
-            return __builtin_cpu_supports("avx2");
-        case ScanPath::Scalar:
-            return true;
+size_t count_allowed(std::span<const uint64_t> allowed, size_t n) {
+    if (allowed.empty()) {
+        return n;
     }
-    return false;
-#else
-    return path == ScanPath::Scalar;
-#endif
-}
-
-ScanPath best_scan_path() {
-    for (const ScanPath path : {ScanPath::Avx512, ScanPath::Avx2}) {
-        if (scan_path_supported(path)) {
-            return path;
-        }
+    size_t count = 0;
+    for (size_t w = 0; w < n / 64; ++w) {
+        count += static_cast<size_t>(std::popcount(allowed[w]));
     }
-    return ScanPath::Scalar;
+    if (n % 64 != 0) {
+        const uint64_t below_n = (uint64_t{1} << (n % 64)) - 1;
+        count += static_cast<size_t>(std::popcount(allowed[n / 64] & below_n));
+    }
+    return count;
 }
 
 SearchResults search(std::span<const float> queries, size_t nq, const Transform& transform,
                      const ScanInput& index, size_t k) {
-    static const ScanPath best = best_scan_path();
-    return search_on_path(best, queries, nq, transform, index, k);
+    return search_with(active_isa(), FirstPass::ByShape, queries, nq, transform, index, k);
 }
 
-SearchResults search_on_path(ScanPath path, std::span<const float> queries, size_t nq,
-                             const Transform& transform, const ScanInput& index, size_t k) {
-    check_scan_inputs(queries, nq, transform, index, k, true);
-    if (!scan_path_supported(path)) {
-        fail("internal error: this processor cannot run scan path " +
-             std::to_string(static_cast<int>(path)));
+SearchResults search_with(Isa isa, FirstPass first_pass, std::span<const float> queries, size_t nq,
+                          const Transform& transform, const ScanInput& index, size_t k) {
+    check_scan_inputs(queries, nq, transform, index, k);
+    if (!isa_supported(isa)) {
+        fail("internal error: this processor cannot run " + std::string(isa_name(isa)));
     }
     const size_t padded = transform.padded_dim;
     const std::vector<float> rows = transform_queries(queries, nq, index.dim, transform);
@@ -482,7 +642,22 @@ SearchResults search_on_path(ScanPath path, std::span<const float> queries, size
     if (nq == 0) {
         return results;
     }
-    const ScanPlan plan = plan_scan(nq, index);
+    ScanContext ctx{index,
+                    rows,
+                    padded,
+                    nq,
+                    plan_scan(nq, index),
+                    isa,
+                    use_first_pass(first_pass, nq, index, k),
+                    {},
+                    padded_last_block(index)};
+    if (ctx.first_pass) {
+        ctx.quantised.resize(nq);
+        run_parallel(nq, [&](size_t q) {
+            ctx.quantised[q] = quantise_query(rows.data() + q * padded, index.centroids.data(),
+                                              index.dim, index.bits);
+        });
+    }
 
     tbb::enumerable_thread_specific<WorkerState> states([&] {
         WorkerState state;
@@ -492,21 +667,20 @@ SearchResults search_on_path(ScanPath path, std::span<const float> queries, size
         }
         return state;
     });
-    const size_t tasks = plan.chunks * plan.query_groups;
-    tbb::parallel_for(size_t{0}, tasks, [&](size_t task) {
-        const size_t chunk = task / plan.query_groups;
-        const size_t query_group = task % plan.query_groups;
-        const size_t count = std::min(plan.group, nq - query_group * plan.group);
-        run_task(kernel_of(path, index.bits, count), plan, chunk, query_group, rows, padded, nq,
-                 index, states.local());
+    const ScanPlan& plan = ctx.plan;
+    run_parallel(plan.chunks * plan.query_groups, [&](size_t task) {
+        run_task(ctx, task / plan.query_groups, task % plan.query_groups, states.local());
     });
     merge_into_results(states, nq, k, results);
+    for (const WorkerState& state : states) {
+        results.scored_exactly += state.scored_exactly;
+    }
     return results;
 }
 
 SearchResults search_reference(std::span<const float> queries, size_t nq,
                                const Transform& transform, const ScanInput& index, size_t k) {
-    check_scan_inputs(queries, nq, transform, index, k, false);
+    check_scan_inputs(queries, nq, transform, index, k);
     const size_t dim = index.dim;
     const size_t padded = transform.padded_dim;
     const size_t record = record_bytes(index.bits, dim);
@@ -519,6 +693,9 @@ SearchResults search_reference(std::span<const float> queries, size_t nq,
         const float* t = rows.data() + q * padded;
         reset(buffer, k);
         for (size_t i = 0; i < index.n; ++i) {
+            if (!is_allowed(index, i)) {
+                continue;
+            }
             unpack_record(index.codes.data() + i * record, dim, index.bits, codes.data());
             float s = 0.0f;
             for (size_t j = 0; j < dim; ++j) {

@@ -86,9 +86,24 @@ TEST(Blocks, WorkedExampleAndRoundTrips) {
         const std::vector<uint8_t> records = pack_codes(codes, n, dim, bits);
         std::vector<uint8_t> direct(block_store_bytes(bits, dim, n), 0);
         codes_to_blocks(codes.data(), n, dim, bits, direct.data(), 0);
+        // In place the last, partial block comes out compact, in the bytes of its records.
         std::vector<uint8_t> in_place = records;
         records_to_blocks_in_place(in_place, n, dim, bits);
-        EXPECT_EQ(in_place, direct) << bits;
+        std::vector<uint8_t> compact = direct;
+        compact_last_block(compact.data(), n, dim, bits);
+        compact.resize(compact_store_bytes(bits, dim, n));
+        EXPECT_EQ(in_place, compact) << bits;
+        std::vector<uint8_t> from_compact(records.size());
+        compact_store_to_records(in_place.data(), n, 0, n, dim, bits, from_compact.data());
+        EXPECT_EQ(from_compact, records) << bits;
+        compact_store_to_records(in_place.data(), n, 30, 5, dim, bits, from_compact.data());
+        EXPECT_TRUE(std::equal(from_compact.begin(),
+                               from_compact.begin() + 5 * record_bytes(bits, dim),
+                               records.begin() + 30 * record_bytes(bits, dim)))
+            << bits;
+        compact.resize(direct.size(), 0xA5);
+        pad_last_block(compact.data(), n, dim, bits);
+        EXPECT_EQ(compact, direct) << bits;
         std::vector<uint8_t> back(records.size());
         blocks_to_records(direct.data(), 0, n, dim, bits, back.data());
         EXPECT_EQ(back, records) << bits;

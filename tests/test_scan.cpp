@@ -4,10 +4,12 @@
 #include <tbb/task_arena.h>
 
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "error.hpp"
 #include "lib.hpp"
 #include "pack.hpp"
 #include "search.hpp"
@@ -28,14 +30,14 @@ std::vector<float> random_floats(size_t count, uint32_t seed) {
     return v;
 }
 
-std::vector<ScanPath> runnable_paths() {
-    std::vector<ScanPath> paths;
-    for (const ScanPath path : {ScanPath::Scalar, ScanPath::Avx2, ScanPath::Avx512}) {
-        if (scan_path_supported(path)) {
-            paths.push_back(path);
+std::vector<Isa> runnable_isas() {
+    std::vector<Isa> isas;
+    for (const Isa isa : kAllIsas) {
+        if (isa_supported(isa)) {
+            isas.push_back(isa);
         }
     }
-    return paths;
+    return isas;
 }
 
 Transform transform_of(GyrelIndex& index) {
@@ -58,26 +60,30 @@ void expect_identical(const SearchResults& got, const SearchResults& want, const
 
 // Searches with every path, with one worker and with more workers than cores (so that the
 // stored vectors are split between tasks), and compares with the reference scan.
-void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries, size_t k) {
+void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries, size_t k,
+                               std::span<const uint64_t> allowed = {}) {
     const size_t dim = index.dim();
     const size_t nq = queries.size() / dim;
     const std::vector<uint8_t> records = index.records();
-    const ScanInput plain{records, index.centroids(), index.norms(),
-                          dim,     index.bits(),      index.len()};
+    const ScanInput plain{records,      index.centroids(), index.norms(), dim,
+                          index.bits(), index.len(),       allowed};
     ScanInput blocked = plain;
     blocked.codes = index.block_codes();
     const Transform t = transform_of(index);
     const SearchResults want = search_reference(queries, nq, t, plain, k);
-    for (const ScanPath path : runnable_paths()) {
-        {
-            tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
-            expect_identical(search_on_path(path, queries, nq, t, blocked, k), want, "1 worker");
+    for (const Isa isa : runnable_isas()) {
+        for (const FirstPass pass : {FirstPass::Off, FirstPass::On}) {
+            auto run = [&] { return search_with(isa, pass, queries, nq, t, blocked, k); };
+            SCOPED_TRACE(testing::Message() << isa_name(isa) << " first pass "
+                                            << (pass == FirstPass::On ? "on" : "off"));
+            {
+                tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+                expect_identical(run(), want, "1 worker");
+            }
+            tbb::global_control four(tbb::global_control::max_allowed_parallelism, 4);
+            tbb::task_arena arena(4);
+            arena.execute([&] { expect_identical(run(), want, "4 workers"); });
         }
-        tbb::global_control four(tbb::global_control::max_allowed_parallelism, 4);
-        tbb::task_arena arena(4);
-        arena.execute([&] {
-            expect_identical(search_on_path(path, queries, nq, t, blocked, k), want, "4 workers");
-        });
     }
 }
 
@@ -149,7 +155,114 @@ TEST(ScanPaths, LargeStoreMatchesTheReference) {
     const size_t dim = 128;
     GyrelIndex index(dim, 4, Rotation::WalshRotor3, 7);
     index.add(random_floats(5003 * dim, 8));
-    expect_every_path_matches(index, random_floats(9 * dim, 9), 10);
+    const std::vector<float> queries = random_floats(9 * dim, 9);
+    expect_every_path_matches(index, queries, 10);
+
+    // And the first pass does spare work here: a bound that never skipped would pass the above.
+    const Transform t = transform_of(index);
+    const ScanInput input{
+        index.block_codes(), index.centroids(), index.norms(), dim, 4, index.len(), {}};
+    const SearchResults skimmed = search_with(best_isa(), FirstPass::On, queries, 9, t, input, 10);
+    EXPECT_LT(skimmed.scored_exactly, 9 * index.len() / 2);
+}
+
+// Data made to break the first pass's bound: norms spanning 1e-30 to 1e30 with NaN, infinite,
+// zero and negative ones among them, many exact copies tying at the k-th score, vectors that
+// differ from the copies in one coordinate (near ties), and queries of magnitude 1e-30 and 1e30,
+// zero and with a NaN. Every path must still return the reference's answer.
+TEST(ScanPaths, FirstPassKeepsEveryAnswerOnAdversarialData) {
+    for (const size_t dim : {8, 40, 256}) {
+        const size_t n = 300;
+        std::vector<float> vectors = random_floats(n * dim, 20);
+        for (size_t i = 0; i < n; ++i) {
+            const float scale = std::pow(10.0f, static_cast<float>(i % 61) - 30.0f);
+            for (size_t j = 0; j < dim; ++j) {
+                vectors[i * dim + j] *= scale;
+            }
+        }
+        for (size_t i = 100; i < 200; ++i) {
+            std::copy_n(vectors.begin() + 7 * dim, dim, vectors.begin() + i * dim);
+            if (i % 3 == 0) {
+                vectors[i * dim + i % dim] *= 1.0f + 1e-6f;
+            }
+        }
+        std::vector<float> queries = random_floats(8 * dim, 21);
+        for (size_t j = 0; j < dim; ++j) {
+            queries[j] = vectors[7 * dim + j];
+            queries[dim + j] *= 1e-30f;
+            queries[2 * dim + j] *= 1e30f;
+            queries[3 * dim + j] = 0.0f;
+        }
+        queries[4 * dim + 1] = kNaN;
+        for (uint64_t bits = 2; bits <= 4; ++bits) {
+            GyrelIndex index(dim, bits, Rotation::Planar2, 31);
+            index.add(vectors);
+            GyrelIndex odd_norms =
+                GyrelIndex::from_parts(dim, bits, Rotation::Planar2, 31, n, index.records(), [&] {
+                    std::vector<float> norms(index.norms().begin(), index.norms().end());
+                    norms[3] = kNaN;
+                    norms[150] = kInf;
+                    norms[151] = -kInf;
+                    norms[152] = 0.0f;
+                    norms[153] = -2.0f;
+                    norms[260] = 1e30f;
+                    return norms;
+                }());
+            for (const size_t k : {size_t{1}, size_t{5}, size_t{60}, n}) {
+                SCOPED_TRACE(testing::Message() << "dim " << dim << " bits " << bits << " k " << k);
+                expect_every_path_matches(index, queries, k);
+                expect_every_path_matches(odd_norms, queries, k);
+            }
+        }
+    }
+}
+
+// A filter gives what searching an index of only the allowed vectors gives, with the positions
+// mapped back: scores do not depend on the other vectors, and ties keep their order.
+TEST(ScanPaths, AllowedPositionsMatchASubIndex) {
+    const size_t dim = 64;
+    const size_t n = 700;
+    std::vector<float> vectors = random_floats(n * dim, 30);
+    for (size_t i = 400; i < 420; ++i) {
+        std::copy_n(vectors.begin() + 5 * dim, dim, vectors.begin() + i * dim);
+    }
+    std::vector<float> queries = random_floats(5 * dim, 31);
+    std::copy_n(vectors.begin() + 5 * dim, dim, queries.begin());
+    std::mt19937 rng(32);
+    for (uint64_t bits = 2; bits <= 4; ++bits) {
+        GyrelIndex index(dim, bits, Rotation::Iso4, 9);
+        index.add(vectors);
+        for (const unsigned percent : {0u, 1u, 30u, 100u}) {
+            std::vector<uint64_t> allowed((n + 63) / 64, 0);
+            std::vector<size_t> kept;
+            GyrelIndex sub(dim, bits, Rotation::Iso4, 9);
+            for (size_t p = 0; p < n; ++p) {
+                if (rng() % 100 < percent || (percent > 0 && p % 64 == 5)) {
+                    allowed[p / 64] |= uint64_t{1} << (p % 64);
+                    kept.push_back(p);
+                    sub.add(std::span(vectors).subspan(p * dim, dim));
+                }
+            }
+            for (const uint64_t k : {uint64_t{1}, uint64_t{10}, uint64_t{n}}) {
+                SCOPED_TRACE(testing::Message()
+                             << "bits " << bits << " percent " << percent << " k " << k);
+                const SearchResults got = index.search(queries, k, allowed);
+                const SearchResults want = sub.search(queries, k);
+                ASSERT_EQ(got.k, want.k);
+                ASSERT_EQ(got.scores, want.scores);
+                for (size_t e = 0; e < got.positions.size(); ++e) {
+                    const int64_t p = want.positions[e];
+                    ASSERT_EQ(got.positions[e], p < 0 ? -1 : static_cast<int64_t>(kept[p]));
+                }
+                if (!kept.empty() && k <= kept.size()) {
+                    expect_every_path_matches(index, queries, k, allowed);
+                }
+            }
+        }
+    }
+    GyrelIndex index(dim, 4, Rotation::Iso4, 9);
+    index.add(vectors);
+    EXPECT_THROW(index.search(queries, 3, std::vector<uint64_t>(2, ~uint64_t{0})), Error);
 }
 
 // The block store follows swap_remove and add: records move, and a dropped lane is zeroed so

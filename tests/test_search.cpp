@@ -105,7 +105,7 @@ struct Store {
             matrices[4 * b] = matrices[4 * b + 3] = 1.0f;
         }
         const Transform t{{}, false, matrices, 2, dim};
-        const ScanInput in{codes, centroids, norms, dim, bits, norms.size()};
+        const ScanInput in{codes, centroids, norms, dim, bits, norms.size(), {}};
         std::vector<uint8_t> blocks = codes;
         records_to_blocks_in_place(blocks, norms.size(), dim, bits);
         ScanInput scan = in;
@@ -182,7 +182,7 @@ TEST(Search, EveryKindAndWidthMatchesReferenceAndOracle) {
             GyrelIndex index(dim, bits, Rotation(tag), 117900524);
             index.add(vectors);
             const std::vector<uint8_t> records = index.records();
-            const ScanInput in{records, index.centroids(), index.norms(), dim, bits, n};
+            const ScanInput in{records, index.centroids(), index.norms(), dim, bits, n, {}};
             for (const uint64_t k : {1, 5, 37, 100}) {
                 const SearchResults r = index.search(queries, k);
                 ASSERT_EQ(r.nq, 7u);

@@ -1,0 +1,349 @@
+#include "first_pass.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace quilane {
+
+// --- Why a skipped vector cannot belong in the best k ---
+//
+// The exact scan gives a vector with codes e_j and norm w the score fl(s * w), where s is the
+// float sum, left to right from 0.0f, of the float products T[j][e_j] = fl(t[j] * c[e_j]).
+//
+// 1. Tables. Each half byte x of a block row stands for the codes of a set C of coordinates (one
+//    for 4 bits, two for 2 bits); its value is V[x] = sum over C of T[j][e_j(x)], a real number.
+//    With m = min_x V[x] of each table and one step d = max over tables of (max V - min V) / 127,
+//    the entry is q[x] = floor((V[x] - m) / d), at most 127. Then V[x] lies in
+//    [m + d q[x], m + d (q[x] + 1)], up to the rounding of the double arithmetic that forms V, m,
+//    the quotient and its floor, each a relative 2^-53 of values no larger than |V|, |m| and
+//    128 d. Over all N tables of a vector with integer sum Q = sum of q, the real sum S of its
+//    products lies in [M + d Q - e, M + d (Q + N) + e], M the sum of the m (summed in double,
+//    error at most N 2^-53 sum |m|), e = (N + 64) 2^-50 (sum max |V| + sum |m| + 128 N d).
+// 2. The float sum. Summing dim floats in any order differs from the real sum S by at most
+//    gamma(dim - 1) * B, gamma(n) = n u / (1 - n u), u = 2^-24, B = sum_j max_e |T[j][e]|, as long
+//    as nothing overflows (we require B <= 2^126, so no partial sum can reach FLT_MAX) and n u < 1
+//    (we require dim <= 2^22). Subnormal partial sums do not weaken this: a float addition whose
+//    result is subnormal is exact.
+// 3. So s lies in [low(Q), high(Q)] = [M - E + d Q, M + E + d (Q + N)], E = e + gamma B plus a
+//    further 2^-50 of every magnitude involved, which covers evaluating these in double.
+// 4. The score. For a finite norm w, s * w lies between the products of w with the ends of
+//    [low(Q), high(Q)]; rounding to float is monotone, so fl(s * w) <= fl(P) for P the larger
+//    product. P is computed in double within 2^-53 |P|, so P + 2^-52 |P| bounds it from above.
+//    If that is at most tau, the float just below the buffer's worst score theta, then
+//    fl(s * w) <= tau < theta: the vector ranks below theta (a lower position cannot help it, as
+//    its score is not equal), and below every one of the k buffered candidates, so it cannot be
+//    among the best k of the vectors this worker scores, nor among the best k overall. A NaN or
+//    infinite norm, a buffer not yet full or a NaN theta never skip; the vector is scored.
+// 5. Sums are exact: integer entries <= 127 add without carry in a byte (two per byte), 256 such
+//    bytes in a 16-bit lane stay below 2^16, and the kernels widen to 32 bits at least that often.
+
+namespace {
+
+constexpr double kRelative = 0x1p-50;
+constexpr double kProduct = 0x1p-52;
+constexpr size_t kMaxBoundDim = size_t{1} << 22;
+constexpr double kMaxTableSum = 0x1p126;
+constexpr size_t kEntries = 16;
+// Chunks a 16-bit lane can take before it is widened: 256 * 254 < 2^16.
+constexpr size_t kFlushChunks = 256;
+
+// The table of half byte `high` of row `row`: where its entries go and which coordinates and
+// code bits it reads.
+size_t table_offset(size_t row, size_t high) {
+    return row / 4 * 128 + high * 64 + row % 4 * kEntries;
+}
+
+}  // namespace
+
+QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits) {
+    QuantisedQuery query;
+    const size_t rows = bits * dim / 8;
+    // Kernels run a group of queries together, so an unusable query still has (zero) tables.
+    query.tables.assign(first_pass_table_bytes(rows), 0);
+    const size_t tables = 2 * rows;
+    const size_t per_half = 4 / bits;
+    const size_t levels = size_t{1} << bits;
+    std::vector<double> values(tables * kEntries);
+    double table_sum = 0.0;  // B
+    for (size_t j = 0; j < dim; ++j) {
+        float largest = 0.0f;
+        for (size_t e = 0; e < levels; ++e) {
+            largest = std::max(largest, std::fabs(t[j] * centroids[e]));
+        }
+        table_sum += largest;
+    }
+    double step = 0.0;
+    bool finite = std::isfinite(table_sum);
+    for (size_t n = 0; n < tables && finite; ++n) {
+        const size_t row = n / 2;
+        const size_t high = n % 2;
+        // Row r of group g holds bits [8 r, 8 r + 8) of the group's string; the half byte starts
+        // at the code of coordinate (8 r + 4 high) / bits of the group.
+        const size_t first = 8 * (row / bits) + (8 * (row % bits) + 4 * high) / bits;
+        double* v = values.data() + n * kEntries;
+        for (size_t x = 0; x < kEntries; ++x) {
+            double sum = 0.0;
+            for (size_t i = 0; i < per_half; ++i) {
+                const size_t e = (x >> (i * bits)) & (levels - 1);
+                sum += static_cast<double>(t[first + i] * centroids[e]);
+            }
+            v[x] = sum;
+            finite = finite && std::isfinite(sum);
+        }
+        const auto [low, high_value] = std::minmax_element(v, v + kEntries);
+        step = std::max(step, (*high_value - *low) / 127.0);
+    }
+    if (!finite || !(step > 0.0) || dim > kMaxBoundDim || table_sum > kMaxTableSum) {
+        return query;
+    }
+    double base = 0.0;       // M
+    double magnitude = 0.0;  // sum max |V| + sum |m|
+    for (size_t n = 0; n < tables; ++n) {
+        const double* v = values.data() + n * kEntries;
+        const double low = *std::min_element(v, v + kEntries);
+        uint8_t* out = query.tables.data() + table_offset(n / 2, n % 2);
+        double largest = 0.0;
+        for (size_t x = 0; x < kEntries; ++x) {
+            out[x] = static_cast<uint8_t>(std::min(127.0, std::floor((v[x] - low) / step)));
+            largest = std::max(largest, std::fabs(v[x]));
+        }
+        base += low;
+        magnitude += largest + std::fabs(low);
+    }
+    const double count = static_cast<double>(tables);
+    const double reach = 128.0 * count * step;  // the largest d Q, and more
+    const double unit = 0x1p-24 * static_cast<double>(dim - 1);
+    const double gamma = unit / (1.0 - unit) * (1.0 + kRelative);
+    const double quantised = (count + 64.0) * kRelative * (magnitude + reach);
+    // B summed in double may fall short by dim 2^-53 of itself.
+    const double summed = gamma * table_sum * (1.0 + 0x1p-28);
+    const double error =
+        quantised + summed + kRelative * (std::fabs(base) + summed + quantised + 2.0 * reach);
+    query.step = step;
+    query.low_base = base - error;
+    query.high_base = base + error + step * count;
+    query.usable = std::isfinite(query.high_base) && std::isfinite(query.low_base);
+    return query;
+}
+
+namespace {
+
+// True when the product bound of step 4 stays at or below tau.
+bool product_below(double bound, double norm, double tau) {
+    const double p = bound * norm;
+    return p + kProduct * std::fabs(p) <= tau;
+}
+
+// The float just below a number (-inf stays), without a library call: this runs per block.
+double below(float worst) {
+    const uint32_t bits = std::bit_cast<uint32_t>(worst);
+    if (worst == 0.0f) {
+        return -static_cast<double>(std::numeric_limits<float>::denorm_min());
+    }
+    if (std::isinf(worst) && worst < 0.0f) {
+        return static_cast<double>(worst);
+    }
+    return static_cast<double>(std::bit_cast<float>(worst > 0.0f ? bits - 1 : bits + 1));
+}
+
+}  // namespace
+
+bool block_cannot_reach(const QuantisedQuery& query, uint32_t max_sum, float max_norm,
+                        float worst) {
+    // Over norms in [0, max_norm] and sums up to max_sum the largest product is the high end of
+    // max_sum times 0 or max_norm; the low ends give no more when norms are not negative.
+    const double high = query.high_base + query.step * max_sum;
+    const double tau = below(worst);
+    return std::isfinite(max_norm) && max_norm >= 0.0f && product_below(high, max_norm, tau) &&
+           product_below(high, 0.0, tau);
+}
+
+bool lane_cannot_reach(const QuantisedQuery& query, uint32_t sum, float norm, float worst) {
+    const double tau = below(worst);
+    return std::isfinite(norm) && product_below(query.low_base + query.step * sum, norm, tau) &&
+           product_below(query.high_base + query.step * sum, norm, tau);
+}
+
+// --- Kernels ---
+
+namespace {
+
+template <size_t G>
+void first_pass_scalar(const FirstPassJob& job) {
+    std::array<uint32_t, G * 16> sums{};
+    for (size_t row = 0; row < job.rows; ++row) {
+        const uint8_t* bytes = job.block + 16 * row;
+        for (size_t q = 0; q < G; ++q) {
+            const uint8_t* low = job.tables[q] + table_offset(row, 0);
+            const uint8_t* high = job.tables[q] + table_offset(row, 1);
+            for (size_t lane = 0; lane < 16; ++lane) {
+                sums[q * 16 + lane] += low[bytes[lane] & 15u] + high[bytes[lane] >> 4];
+            }
+        }
+    }
+    std::copy(sums.begin(), sums.end(), job.sums);
+}
+
+#if defined(__x86_64__)
+
+// GCC 12's AVX-512 intrinsics fill unused result lanes from a self-initialised variable, which
+// its own uninitialised-use analysis then reports.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// The 8 16-bit sums of each 128-bit lane added over the 4 lanes, as 32-bit integers.
+__attribute__((target("avx512f,avx512bw"))) __m256i fold_avx512(__m512i v) {
+    const __m512i wide = _mm512_add_epi32(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(v)),
+                                          _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(v, 1)));
+    return _mm256_add_epi32(_mm512_castsi512_si256(wide), _mm512_extracti64x4_epi64(wide, 1));
+}
+
+// Byte i of a 128-bit lane is lane vector i. `all` adds the bytes as 16-bit pairs (even byte plus
+// 256 times odd byte, wrapping), `odd` the odd bytes alone: the even sums are all - 256 odd.
+// Returns the 16 sums in vector order as 32-bit integers, each summed over the 4 row lanes.
+__attribute__((target("avx512f,avx512bw"))) __m512i lane_sums_avx512(__m512i all, __m512i odd) {
+    const __m512i even = _mm512_sub_epi16(all, _mm512_slli_epi16(odd, 8));
+    const __m512i first = _mm512_unpacklo_epi16(even, odd);   // vectors 0-7 of each row lane
+    const __m512i second = _mm512_unpackhi_epi16(even, odd);  // vectors 8-15
+    return _mm512_inserti64x4(_mm512_castsi256_si512(fold_avx512(first)), fold_avx512(second), 1);
+}
+
+// Hand-written: the byte shuffles are what makes the first pass several times faster than the
+// float scan (measured in bench_index); compilers do not turn table lookups into them.
+template <size_t G>
+__attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPassJob& job) {
+    const __m512i nibble = _mm512_set1_epi8(0x0F);
+    const size_t chunks = (job.rows + 3) / 4;
+    __m512i total[G];
+    for (size_t q = 0; q < G; ++q) {
+        total[q] = _mm512_setzero_si512();
+    }
+    for (size_t start = 0; start < chunks; start += kFlushChunks) {
+        const size_t end = std::min(chunks, start + kFlushChunks);
+        __m512i all[G];
+        __m512i odd[G];
+        for (size_t q = 0; q < G; ++q) {
+            all[q] = odd[q] = _mm512_setzero_si512();
+        }
+        for (size_t c = start; c < end; ++c) {
+            // Only a 2-bit block with an odd number of groups ends in half a chunk.
+            const size_t row_bytes = std::min<size_t>(64, 16 * (job.rows - 4 * c));
+            const __m512i x = _mm512_maskz_loadu_epi8(
+                row_bytes == 64 ? ~__mmask64{0} : (__mmask64{1} << row_bytes) - 1,
+                job.block + 64 * c);
+            const __m512i low = _mm512_and_si512(x, nibble);
+            const __m512i high = _mm512_and_si512(_mm512_srli_epi16(x, 4), nibble);
+            for (size_t q = 0; q < G; ++q) {
+                const uint8_t* table = job.tables[q] + 128 * c;
+                const __m512i v =
+                    _mm512_add_epi8(_mm512_shuffle_epi8(_mm512_loadu_si512(table), low),
+                                    _mm512_shuffle_epi8(_mm512_loadu_si512(table + 64), high));
+                all[q] = _mm512_add_epi16(all[q], v);
+                odd[q] = _mm512_add_epi16(odd[q], _mm512_srli_epi16(v, 8));
+            }
+        }
+        for (size_t q = 0; q < G; ++q) {
+            total[q] = _mm512_add_epi32(total[q], lane_sums_avx512(all[q], odd[q]));
+        }
+    }
+    for (size_t q = 0; q < G; ++q) {
+        _mm512_storeu_si512(job.sums + 16 * q, total[q]);
+    }
+}
+
+#pragma GCC diagnostic pop
+
+// Two rows per register; the rows of a 2- or 4-bit block always come in pairs.
+__attribute__((target("avx2"))) __m256i fold_avx2(__m256i v) {
+    return _mm256_add_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(v)),
+                            _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1)));
+}
+
+template <size_t G>
+__attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const size_t pairs = job.rows / 2;
+    __m256i total[G][2];
+    for (size_t q = 0; q < G; ++q) {
+        total[q][0] = total[q][1] = _mm256_setzero_si256();
+    }
+    for (size_t start = 0; start < pairs; start += kFlushChunks) {
+        const size_t end = std::min(pairs, start + kFlushChunks);
+        __m256i all[G];
+        __m256i odd[G];
+        for (size_t q = 0; q < G; ++q) {
+            all[q] = odd[q] = _mm256_setzero_si256();
+        }
+        for (size_t p = start; p < end; ++p) {
+            const __m256i x =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.block + 32 * p));
+            const __m256i low = _mm256_and_si256(x, nibble);
+            const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+            for (size_t q = 0; q < G; ++q) {
+                const uint8_t* table = job.tables[q] + 128 * (p / 2) + 32 * (p % 2);
+                const __m256i v = _mm256_add_epi8(
+                    _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(table)),
+                                        low),
+                    _mm256_shuffle_epi8(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + 64)), high));
+                all[q] = _mm256_add_epi16(all[q], v);
+                odd[q] = _mm256_add_epi16(odd[q], _mm256_srli_epi16(v, 8));
+            }
+        }
+        for (size_t q = 0; q < G; ++q) {
+            const __m256i even = _mm256_sub_epi16(all[q], _mm256_slli_epi16(odd[q], 8));
+            total[q][0] =
+                _mm256_add_epi32(total[q][0], fold_avx2(_mm256_unpacklo_epi16(even, odd[q])));
+            total[q][1] =
+                _mm256_add_epi32(total[q][1], fold_avx2(_mm256_unpackhi_epi16(even, odd[q])));
+        }
+    }
+    for (size_t q = 0; q < G; ++q) {
+        for (size_t h = 0; h < 2; ++h) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.sums + 16 * q + 8 * h), total[q][h]);
+        }
+    }
+}
+
+#endif
+
+template <size_t G>
+FirstPassKernel kernel_for(Isa isa) {
+#if defined(__x86_64__)
+    switch (isa) {
+        case Isa::Avx512:
+            return first_pass_avx512<G>;
+        case Isa::Avx2:
+            return first_pass_avx2<G>;
+        case Isa::Scalar:
+            break;
+    }
+#else
+    (void)isa;
+#endif
+    return first_pass_scalar<G>;
+}
+
+}  // namespace
+
+FirstPassKernel first_pass_kernel(Isa isa, size_t count) {
+    switch (count) {
+        case 1:
+            return kernel_for<1>(isa);
+        case 2:
+            return kernel_for<2>(isa);
+        case 3:
+            return kernel_for<3>(isa);
+        default:
+            return kernel_for<4>(isa);
+    }
+}
+
+}  // namespace quilane
