@@ -6,6 +6,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "functions.hpp"
 
 namespace quilane {
 
@@ -76,6 +77,11 @@ PyObject* initialise() {
             throw_python_error();
         }
         add_exported(created, "__version__", version);
+        // Beside the classes, outside __all__: the package exports it.
+        static PyMethodDef functions[] = {rerank_method(), {}};
+        if (PyModule_AddFunctions(created, functions) < 0) {
+            throw_python_error();
+        }
         // Private: the package re-exports it under its public name.
         PyObject* panic = panic_exception_type();
         if (panic == nullptr || PyObject_SetAttrString(created, "_PanicException", panic) < 0) {
