@@ -124,8 +124,15 @@ std::string rows_needed(size_t dim) {
 }
 
 [[noreturn]] void raise_path_note(PyObject* path) {
-    raise_with_note(
-        [&] { return "paths must be str: pass str(path), here '" + text_of(path) + "'"; });
+    raise_with_note([&]() -> std::string {
+        if (PyObject_HasAttrString(path, "__fspath__")) {
+            return "paths must be str: pass str(path), here '" + text_of(path) + "'";
+        }
+        if (PyBytes_Check(path)) {
+            return "paths must be str: pass os.fsdecode(path)";
+        }
+        return "paths must be str";
+    });
 }
 
 }  // namespace quilane

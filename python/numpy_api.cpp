@@ -272,6 +272,10 @@ int array_ndim(PyObject* array) {
     return fields(array).nd;
 }
 
+size_t array_dimension(PyObject* array, int axis) {
+    return static_cast<size_t>(fields(array).dimensions[axis]);
+}
+
 template <class T>
 void accept_array(PyObject* obj, int ndim, const char* argument) {
     if (!PyObject_TypeCheck(obj, array_type()) || fields(obj).nd != ndim ||

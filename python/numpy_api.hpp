@@ -14,9 +14,11 @@
 
 namespace quilane {
 
-// Whether obj is an ndarray (or a subtype), and the number of dimensions of one.
+// Whether obj is an ndarray (or a subtype), and the number of dimensions and the length along
+// an axis of one.
 bool is_array(PyObject* obj);
 int array_ndim(PyObject* array);
+size_t array_dimension(PyObject* array, int axis);
 
 // Checks, in this order, that obj is an ndarray (or a subtype), has `ndim` dimensions and elements
 // of type T (float, uint64_t, int64_t); otherwise raises the cast TypeError for `argument`.

@@ -12,7 +12,6 @@
 #include "index_class.hpp"
 #include "notes.hpp"
 #include "numpy_api.hpp"
-#include "search_arguments.hpp"
 
 namespace quilane {
 
@@ -54,10 +53,10 @@ std::string candidate_text(uint64_t candidate, bool is_signed) {
     return is_signed ? std::to_string(static_cast<int64_t>(candidate)) : std::to_string(candidate);
 }
 
-void check_shapes(const ArrayValues<float>& queries, const Candidates& candidates,
-                  const ArrayValues<float>& vectors, size_t dim) {
-    if (queries.rows > 0 && columns_of(queries) != dim) {
-        raise_value_error("queries have " + std::to_string(columns_of(queries)) +
+void check_shapes(const ArrayValues<float>& queries, size_t query_columns,
+                  const Candidates& candidates, const ArrayValues<float>& vectors, size_t dim) {
+    if (query_columns != dim) {
+        raise_value_error("queries have " + std::to_string(query_columns) +
                           " columns but vectors have " + std::to_string(dim));
     }
     if (candidates.values.rows != queries.rows) {
@@ -87,11 +86,9 @@ PyObject* rerank_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             contiguous_rows<float>(bound[0], "queries", "queries must be C-contiguous");
         const ArrayValues<float> vectors =
             contiguous_rows<float>(bound[2], "vectors", "vectors must be C-contiguous");
-        const size_t dim = vectors.rows > 0 ? columns_of(vectors) : columns_of(queries);
-        check_shapes(queries, candidates, vectors, dim);
-        const size_t columns = candidates.values.rows > 0
-                                   ? candidates.values.values.size() / candidates.values.rows
-                                   : 0;
+        const size_t dim = array_dimension(bound[2], 1);
+        check_shapes(queries, array_dimension(bound[0], 1), candidates, vectors, dim);
+        const size_t columns = array_dimension(bound[1], 1);
         RerankResults results = rerank({queries.values, candidates.values.values, vectors.values,
                                         queries.rows, columns, vectors.rows, dim},
                                        k);

@@ -19,7 +19,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python=${PYTHON:-python3}
-python_packages=(pytest "scikit-build-core>=0.11" cmake ninja tqdm mypy)
+python_packages=(pytest "scikit-build-core>=0.11" cmake ninja tqdm mypy cloudpickle)
 make_venv() {  # make_venv DIR NUMPY_REQUIREMENT
     local dir=$1 numpy_requirement=$2
     if [ ! -x "$dir/bin/python" ]; then
