@@ -199,10 +199,6 @@ std::vector<uint8_t> GyrelIndex::records() const {
     return out;
 }
 
-void GyrelIndex::copy_records(uint64_t first, uint64_t count, uint8_t* out) const {
-    blocks_to_records(codes_.data(), first, count, dim_, bits_, out);
-}
-
 void GyrelIndex::prepare() {
     block_matrices();
     centroids();
