@@ -75,10 +75,12 @@ real: deps
 	bash scripts/run-real.sh
 
 # Opt-in: search and add against FAISS and NumPy (bench/compare.py) in its own environment
-# (.venv-bench), with the BLAS overrides of this machine removed, as they slow NumPy down.
+# (.venv-bench), with the BLAS overrides of this machine removed, as they slow NumPy down; then
+# filtered search and re-ranking (bench/value.py).
 bench: deps
 	bash bench/setup-venv.sh
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv-bench/bin/python bench/compare.py
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv-bench/bin/python bench/value.py
 
 demo: module
 	.venv/bin/python -m quilane

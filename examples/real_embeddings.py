@@ -326,6 +326,22 @@ def timed_search(index: quilane.GyrelIndex, queries: FloatArray, k: int) -> tupl
     return found, (time.perf_counter() - began) / len(queries)
 
 
+def timed_rerank(
+    index: quilane.GyrelIndex, queries: FloatArray, data: FloatArray, k: int
+) -> tuple[IntArray, float]:
+    """The recipe for higher recall: ask the index for 4k, re-rank to k with the float32 vectors.
+
+    Returns the positions found and the wall-clock seconds per query, both steps included.
+    """
+    found = np.empty((len(queries), k), dtype=np.int64)
+    began = time.perf_counter()
+    for start in range(0, len(queries), 100):
+        batch = queries[start : start + 100]
+        _, candidates = index.search(batch, 4 * k)
+        _, found[start : start + 100] = quilane.rerank(batch, candidates, data, k)
+    return found, (time.perf_counter() - began) / len(queries)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cache-dir", type=Path, default=Path(".cache/real-embeddings"))
@@ -361,14 +377,17 @@ def main(argv: list[str] | None = None) -> int:
     for bits in (2, 3, 4):
         index = build_index(data, bits, args.rotation)
         found, seconds = timed_search(index, queries, args.k)
+        reranked, rerank_seconds = timed_rerank(index, queries, data, args.k)
         record = bits * data.shape[1] // 8 + 4
         rows.append(
-            f"| {bits} | {record} | {recall_at_k(found, exact):.3f} | {1e3 * seconds:.3f} |"
+            f"| {bits} | {record} | {recall_at_k(found, exact):.3f} | {1e3 * seconds:.3f} "
+            f"| {recall_at_k(reranked, exact):.3f} | {1e3 * rerank_seconds:.3f} |"
         )
-    rows.append(f"| float32 | {4 * data.shape[1]} | 1.000 | {1e3 * exact_seconds:.3f} |")
+    rows.append(f"| float32 | {4 * data.shape[1]} | 1.000 | {1e3 * exact_seconds:.3f} | | |")
     print(
-        f"| bits | bytes/vector | recall@{args.k} | ms/query |",
-        "|---:|---:|---:|---:|",
+        f"| bits | bytes/vector | recall@{args.k} | ms/query "
+        f"| recall@{args.k}, {4 * args.k} re-ranked | ms/query |",
+        "|---:|---:|---:|---:|---:|---:|",
         *rows,
         sep="\n",
     )

@@ -1,6 +1,7 @@
-// Arbitrary bytes loaded as each index format. Loading either refuses them with an IoError or
-// yields an index that writes back exactly the bytes it was read from (trailing bytes aside)
-// and can be searched.
+// Arbitrary bytes loaded as each index format (the bytes forms that from_bytes and pickles use).
+// Loading either refuses them with an IoError or yields an index that writes back exactly the
+// bytes it was read from (trailing bytes aside), can be searched and reconstructed, and whose ids
+// can all be removed at once.
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include "fuzz_support.hpp"
 #include "index_file.hpp"
+#include "reconstruct.hpp"
 
 namespace {
 
@@ -40,6 +42,11 @@ void require_searchable(GyrelIndex& index) {
     const std::vector<float> query(index.dim(), 1.0f);
     const SearchResults got = index.search(query, 3);
     fuzz::require_well_formed(got, index.len());
+    const std::vector<uint64_t> first = {0, index.len() / 2};
+    if (index.len() > 0) {
+        fuzz::require(reconstruct(index, first).size() == 2 * index.dim(),
+                      "reconstruction gives a row per position");
+    }
 }
 
 }  // namespace
@@ -57,6 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::require(index->contains(id), "every stored id is found");
         }
         require_searchable(index->inner());
+        const std::vector<uint64_t> ids(index->ids().begin(), index->ids().end());
+        fuzz::require(index->remove_many(ids) == ids.size() && index->len() == 0,
+                      "every stored id is removed");
     }
     return 0;
 }

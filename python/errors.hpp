@@ -12,7 +12,6 @@
 #include <string_view>
 
 #include "error.hpp"
-#include "error.hpp"
 
 namespace quilane {
 

@@ -2,10 +2,15 @@
 #include <array>
 
 #include "classes.hpp"
+#include "index_bytes.hpp"
 #include "index_class.hpp"
 #include "index_file.hpp"
 #include "lib.hpp"
+#include "notes.hpp"
 #include "numpy_api.hpp"
+#include "reconstruct.hpp"
+#include "search_arguments.hpp"
+#include "selection.hpp"
 
 namespace quilane {
 
@@ -27,9 +32,17 @@ struct GyrelClass {
         write_index(path, index);
     }
     static GyrelIndex read_file(const std::string& path) { return read_index(path); }
+    static uint64_t file_size(const GyrelIndex& index) { return index_file_size(index); }
+    static void write_bytes(const GyrelIndex& index, std::span<uint8_t> out) {
+        write_index_bytes(index, out);
+    }
+    static GyrelIndex parse_bytes(std::span<const uint8_t> bytes) {
+        return index_from_bytes(bytes);
+    }
 };
 
 using Gyrel = IndexClass<GyrelClass>;
+using GyrelBytes = IndexBytes<GyrelClass>;
 
 PyObject* gyrel_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -37,10 +50,11 @@ PyObject* gyrel_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const BoundArguments bound =
             bind_fastcall({"GyrelIndex.add()", kNames, 1}, args, nargs, kwnames);
         Gyrel::change(self, [&](GyrelIndex& index) {
-            accept_array<float>(bound[0], 2, "vectors");
+            accept_rows(bound[0], "vectors", index.dim());
             const ArrayValues<float> vectors =
                 contiguous_rows<float>(bound[0], "vectors", "vectors must be C-contiguous");
-            index.add(vectors.values);
+            with_width_note("vectors", vectors.rows, columns_of(vectors), index.dim(),
+                            [&] { index.add(vectors.values); });
         });
         Py_RETURN_NONE;
     });
@@ -48,17 +62,36 @@ PyObject* gyrel_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* gyrel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-        static constexpr std::array<const char*, 2> kNames = {"queries", "k"};
+        static constexpr std::array<const char*, 3> kNames = {"queries", "k", "allow"};
         const BoundArguments bound =
-            bind_fastcall({"GyrelIndex.search()", kNames, 2}, args, nargs, kwnames);
+            bind_fastcall({"GyrelIndex.search()", kNames, 2, 1}, args, nargs, kwnames);
         return Gyrel::read(self, [&](GyrelIndex& index) {
-            accept_array<float>(bound[0], 2, "queries");
+            accept_rows(bound[0], "queries", index.dim());
             const uint64_t k = to_u64(bound[1], "k");
+            const std::vector<uint64_t> allowed = bound[2] != nullptr && bound[2] != Py_None
+                                                      ? allowed_positions(bound[2], index.len())
+                                                      : std::vector<uint64_t>{};
             const ArrayValues<float> queries =
                 contiguous_rows<float>(bound[0], "queries", "queries must be C-contiguous");
-            SearchResults results = index.search(queries.values, k);
-            return search_result_pair(std::move(results.scores), std::move(results.positions),
-                                      queries.rows, results.k, "indices reshape: ");
+            return with_width_note("queries", queries.rows, columns_of(queries), index.dim(), [&] {
+                SearchResults results = index.search(queries.values, k, allowed);
+                return search_result_pair(std::move(results.scores), std::move(results.positions),
+                                          queries.rows, results.k, "indices reshape: ");
+            });
+        });
+    });
+}
+
+PyObject* gyrel_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] {
+        static constexpr std::array<const char*, 1> kNames = {"positions"};
+        const BoundArguments bound =
+            bind_fastcall({"GyrelIndex.reconstruct()", kNames, 1}, args, nargs, kwnames);
+        return Gyrel::read(self, [&](GyrelIndex& index) {
+            const std::vector<uint64_t> positions =
+                position_array(bound[0], "positions", index.len());
+            return result_array(reconstruct(index, positions), positions.size(), index.dim(), "");
         });
     });
 }
@@ -82,8 +115,13 @@ const PyMethodDef gyrel_methods[] = {
      "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
      "`float32` array of shape `(n, dim)`."},
     {"search", as_method(gyrel_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, queries, k)\n--\n\n"
-     "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."},
+     "search($self, queries, k, *, allow=None)\n--\n\n"
+     "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays.\n\n"
+     "`allow` searches only some stored vectors: a boolean mask of\n"
+     "`len(index)` entries or an integer array of positions. The result is\n"
+     "that of an index holding only those vectors, in position order, reported\n"
+     "with their positions here: `k' = max(1, min(k, number allowed))`, and\n"
+     "nothing allowed gives one column of `-inf` and `-1`."},
     Gyrel::write_method(),
     Gyrel::load_method(),
     Gyrel::prepare_method(),
@@ -91,6 +129,15 @@ const PyMethodDef gyrel_methods[] = {
      "swap_remove($self, idx)\n--\n\n"
      "Remove the vector at `idx` in O(1) by swap-with-last. Returns the\n"
      "previous index of the moved vector. Order is **not** preserved."},
+    {"reconstruct", as_method(gyrel_reconstruct), METH_FASTCALL | METH_KEYWORDS,
+     "reconstruct($self, positions)\n--\n\n"
+     "The vectors the index scores against at these positions (an integer\n"
+     "array), as an `(m, dim)` `float32` array: the centroids of the stored\n"
+     "codes, transformed back and scaled by the norm. A row's inner product\n"
+     "with a query is the search score, up to float rounding."},
+    GyrelBytes::to_bytes_method(),
+    GyrelBytes::from_bytes_method(),
+    GyrelBytes::reduce_method(),
 };
 
 }  // namespace

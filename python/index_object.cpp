@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "arguments.hpp"
+#include "notes.hpp"
 #include "rotation_keyword.hpp"
 
 namespace quilane {
@@ -20,7 +21,15 @@ ConstructorArguments constructor_arguments(const char* function, PyObject* args,
 }
 
 std::string file_path(PyObject* obj) {
-    std::string path = to_utf8(obj, "path");
+    std::string path;
+    try {
+        path = to_utf8(obj, "path");
+    } catch (const PythonErrorSet&) {
+        if (!PyUnicode_Check(obj)) {
+            raise_path_note(obj);
+        }
+        throw;
+    }
     if (path.find('\0') != std::string::npos) {
         raise_os_error("file name contained an unexpected NUL byte");
     }

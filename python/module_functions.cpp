@@ -6,8 +6,8 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "index_object.hpp"
 #include "index_file.hpp"
+#include "index_object.hpp"
 #include "types.hpp"
 
 namespace quilane {
@@ -47,17 +47,17 @@ PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-PyMethodDef module_functions[] = {
-    {"_read_header", as_method(read_header), METH_FASTCALL | METH_KEYWORDS,
-     "_read_header(source)\n--\n\n"
-     "The header of an index file (a str path) or of its bytes, checked as load checks it:\n"
-     "(magic, version, bits, rotation, dim, n). Backs quilane.read_header."},
-    {},
-};
-
 }  // namespace
 
 void add_module_functions(PyObject* module) {
+    static PyMethodDef module_functions[] = {
+        {"_read_header", as_method(read_header), METH_FASTCALL | METH_KEYWORDS,
+         "_read_header(source)\n--\n\n"
+         "The header of an index file (a str path) or of its bytes, checked as load checks it:\n"
+         "(magic, version, bits, rotation, dim, n). Backs quilane.read_header."},
+        rerank_method(),
+        {},
+    };
     if (PyModule_AddFunctions(module, module_functions) < 0) {
         throw_python_error();
     }

@@ -1,6 +1,8 @@
 #include "numpy_api.hpp"
 
+#include <array>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -46,6 +48,10 @@ using SetBaseObject = int (*)(PyObject*, PyObject*);
 // NumPy's type numbers. On 64-bit Linux, int64 and uint64 are C long and unsigned long.
 template <class T>
 constexpr int type_number();
+template <>
+constexpr int type_number<uint8_t>() {
+    return 2;
+}
 template <>
 constexpr int type_number<int64_t>() {
     return 7;
@@ -218,7 +224,57 @@ std::optional<const char*> shape_error(size_t length, size_t rows, size_t column
     return std::nullopt;
 }
 
+// A C-ordered array of the given shape (which covers the buffer exactly) that takes over the
+// buffer without copying.
+template <class T>
+PyObject* array_over(std::vector<T>&& buffer, std::initializer_list<npy_intp> shape) {
+    auto owned = std::make_unique<std::vector<T>>(std::move(buffer));
+    // NumPy allocates memory of its own for a null data pointer; an empty buffer gets a real one.
+    owned->reserve(1);
+    void* data = owned->data();
+    PyObject* holder = new_slice_container(std::move(owned));
+    PyObject* descr = api_function<DescrFromType>(kDescrFromTypeSlot)(type_number<T>());
+    if (descr == nullptr) {
+        Py_DECREF(holder);
+        throw_python_error();
+    }
+    std::array<npy_intp, 2> dims{};
+    std::array<npy_intp, 2> strides{};
+    const int ndim = static_cast<int>(shape.size());
+    std::copy(shape.begin(), shape.end(), dims.begin());
+    npy_intp stride = sizeof(T);
+    for (int axis = ndim - 1; axis >= 0; --axis) {
+        strides[static_cast<size_t>(axis)] = stride;
+        stride *= dims[static_cast<size_t>(axis)];
+    }
+    // Takes the reference to descr, also when it fails.
+    PyObject* array = api_function<NewFromDescr>(kNewFromDescrSlot)(
+        array_type(), descr, ndim, dims.data(), strides.data(), data, kArrayWriteable, nullptr);
+    if (array == nullptr) {
+        Py_DECREF(holder);
+        throw_python_error();
+    }
+    // Takes the holder's reference, also when it fails.
+    if (api_function<SetBaseObject>(kSetBaseObjectSlot)(array, holder) < 0) {
+        Py_DECREF(array);
+        throw_python_error();
+    }
+    return array;
+}
+
 }  // namespace
+
+bool is_array(PyObject* obj) {
+    return PyObject_TypeCheck(obj, array_type()) != 0;
+}
+
+int array_ndim(PyObject* array) {
+    return fields(array).nd;
+}
+
+size_t array_dimension(PyObject* array, int axis) {
+    return static_cast<size_t>(fields(array).dimensions[axis]);
+}
 
 template <class T>
 void accept_array(PyObject* obj, int ndim, const char* argument) {
@@ -258,38 +314,26 @@ PyObject* result_array(std::vector<T>&& buffer, size_t rows, size_t columns, con
     if (const auto error = shape_error(buffer.size(), rows, columns)) {
         raise_value_error(std::string(prefix) + *error);
     }
-    auto owned = std::make_unique<std::vector<T>>(std::move(buffer));
-    // NumPy allocates memory of its own for a null data pointer; an empty buffer gets a real one.
-    owned->reserve(1);
-    void* data = owned->data();
-    PyObject* holder = new_slice_container(std::move(owned));
-    PyObject* descr = api_function<DescrFromType>(kDescrFromTypeSlot)(type_number<T>());
-    if (descr == nullptr) {
-        Py_DECREF(holder);
-        throw_python_error();
-    }
-    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
-    npy_intp strides[2] = {static_cast<npy_intp>(columns * sizeof(T)),
-                           static_cast<npy_intp>(sizeof(T))};
-    // Takes the reference to descr, also when it fails.
-    PyObject* array = api_function<NewFromDescr>(kNewFromDescrSlot)(
-        array_type(), descr, 2, dims, strides, data, kArrayWriteable, nullptr);
-    if (array == nullptr) {
-        Py_DECREF(holder);
-        throw_python_error();
-    }
-    // Takes the holder's reference, also when it fails.
-    if (api_function<SetBaseObject>(kSetBaseObjectSlot)(array, holder) < 0) {
-        Py_DECREF(array);
-        throw_python_error();
-    }
-    return array;
+    return array_over(std::move(buffer),
+                      {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)});
+}
+
+template <class T>
+PyObject* result_vector(std::vector<T>&& buffer) {
+    const auto length = static_cast<npy_intp>(buffer.size());
+    return array_over(std::move(buffer), {length});
 }
 
 template void accept_array<float>(PyObject*, int, const char*);
 template void accept_array<uint64_t>(PyObject*, int, const char*);
 template ArrayValues<float> contiguous_rows<float>(PyObject*, const char*, const char*);
 template ArrayValues<uint64_t> contiguous_elements<uint64_t>(PyObject*, const char*, const char*);
+template void accept_array<int64_t>(PyObject*, int, const char*);
+template ArrayValues<uint8_t> contiguous_elements<uint8_t>(PyObject*, const char*, const char*);
+template ArrayValues<int64_t> contiguous_elements<int64_t>(PyObject*, const char*, const char*);
+template ArrayValues<int64_t> contiguous_rows<int64_t>(PyObject*, const char*, const char*);
+template ArrayValues<uint64_t> contiguous_rows<uint64_t>(PyObject*, const char*, const char*);
+template PyObject* result_vector<uint64_t>(std::vector<uint64_t>&&);
 template PyObject* result_array<float>(std::vector<float>&&, size_t, size_t, const char*);
 template PyObject* result_array<int64_t>(std::vector<int64_t>&&, size_t, size_t, const char*);
 template PyObject* result_array<uint64_t>(std::vector<uint64_t>&&, size_t, size_t, const char*);

@@ -14,8 +14,14 @@
 
 namespace quilane {
 
+// Whether obj is an ndarray (or a subtype), and the number of dimensions and the length along
+// an axis of one.
+bool is_array(PyObject* obj);
+int array_ndim(PyObject* array);
+size_t array_dimension(PyObject* array, int axis);
+
 // Checks, in this order, that obj is an ndarray (or a subtype), has `ndim` dimensions and elements
-// of type T (float, uint64_t); otherwise raises the cast TypeError for `argument`.
+// of type T (float, uint64_t, int64_t); otherwise raises the cast TypeError for `argument`.
 template <class T>
 void accept_array(PyObject* obj, int ndim, const char* argument);
 
@@ -43,5 +49,9 @@ ArrayValues<T> contiguous_elements(PyObject* obj, const char* argument, const ch
 // by the shape error.
 template <class T>
 PyObject* result_array(std::vector<T>&& buffer, size_t rows, size_t columns, const char* prefix);
+
+// The same as a 1-D array of the buffer's length.
+template <class T>
+PyObject* result_vector(std::vector<T>&& buffer);
 
 }  // namespace quilane

@@ -20,7 +20,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python=${PYTHON:-python3}
-python_packages=(pytest "scikit-build-core>=0.11" cmake ninja tqdm mypy)
+python_packages=(pytest "scikit-build-core>=0.11" cmake ninja tqdm mypy cloudpickle)
 make_venv() {  # make_venv DIR REQUIREMENT...
     local dir=$1
     shift

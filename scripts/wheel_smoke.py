@@ -1,6 +1,7 @@
 """Proves that an installed wheel works in this interpreter: run by scripts/check-wheel.sh."""
 
 import os
+import pickle
 import platform
 import sys
 import tempfile
@@ -28,6 +29,18 @@ scores, found = loaded.search(vectors[:50], 5)
 assert found.dtype == np.uint64 and scores.dtype == np.float32 and found.shape == (50, 5)
 # At 4 bits a stored vector is its own best match, but for rare near-ties.
 assert (found[:, 0] == ids[:50]).mean() >= 0.9, found[:, 0]
+
+# Pickling goes through the file bytes; notes reach 3.10 as __notes__ and later versions by
+# add_note, with the message itself unchanged.
+assert quilane.IdMapIndex.from_bytes(loaded.to_bytes()).ids().tolist() == ids.tolist()
+assert pickle.loads(pickle.dumps(loaded)).search(vectors[:50], 5)[1].tolist() == found.tolist()
+try:
+    loaded.search(vectors.astype(np.float64), 5)
+except TypeError as error:
+    assert str(error) == "argument 'queries': 'ndarray' object cannot be cast as 'ndarray'", error
+    assert "float64" in error.__notes__[0], error.__notes__
+else:
+    raise AssertionError("float64 queries were accepted")
 
 try:
     quilane.GyrelIndex(64, 5)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "error.hpp"
 #include "interrupt.hpp"
@@ -15,8 +16,13 @@ namespace quilane {
 namespace {
 
 void write_all(Writer& writer, const uint8_t* data, size_t size) {
-    if (writer.sink != nullptr) {
-        writer.sink->insert(writer.sink->end(), data, data + size);
+    if (writer.fd < 0) {
+        if (size > writer.memory.size()) {
+            fail("internal error: " + std::to_string(size) + " bytes written to a buffer of " +
+                 std::to_string(writer.memory.size()));
+        }
+        std::copy_n(data, size, writer.memory.begin());
+        writer.memory = writer.memory.subspan(size);
         return;
     }
     while (size > 0) {

@@ -13,11 +13,11 @@ namespace quilane {
 
 inline constexpr size_t kIoBufferSize = 8192;
 
-// Buffers small writes to a borrowed descriptor, or appends them to sink when that is set; large
-// pieces go straight through.
+// Buffers small writes to a borrowed descriptor, or (when fd is -1) fills memory from its front;
+// large pieces go straight through.
 struct Writer {
     int fd = -1;
-    std::vector<uint8_t>* sink = nullptr;
+    std::span<uint8_t> memory;  // what is still unwritten when there is no descriptor
     std::array<uint8_t, kIoBufferSize> buffer{};
     size_t used = 0;
 };

@@ -140,6 +140,22 @@ bool IdMapIndex::remove(uint64_t id) {
     return true;
 }
 
+uint64_t IdMapIndex::remove_many(std::span<const uint64_t> ids) {
+    uint64_t removed = 0;
+    for (const uint64_t id : ids) {
+        removed += remove(id) ? 1 : 0;
+    }
+    return removed;
+}
+
+std::optional<uint64_t> IdMapIndex::position_of(uint64_t id) const {
+    const auto found = position_of_.find(id);
+    if (found == position_of_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
 bool IdMapIndex::contains(uint64_t id) const {
     return !position_of_.empty() && position_of_.contains(id);
 }

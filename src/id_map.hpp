@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <utility>
@@ -79,7 +80,12 @@ class IdMapIndex {
     void add_with_ids(std::span<const float> vectors, std::span<const uint64_t> ids);
     // True when the id was stored (and its vector is now gone), false when it was not.
     bool remove(uint64_t id);
+    // remove for each id in turn, so the result is exactly that of the single calls; returns how
+    // many were stored.
+    uint64_t remove_many(std::span<const uint64_t> ids);
     bool contains(uint64_t id) const;
+    // Where the id's vector sits in the inner index, if the id is stored.
+    std::optional<uint64_t> position_of(uint64_t id) const;
 
     struct Results {
         std::vector<float> scores;  // nq * k', as the inner index's search returns them

@@ -8,6 +8,7 @@
 
 #include "atomic_file.hpp"
 #include "byte_io.hpp"
+#include "checked_size.hpp"
 #include "error.hpp"
 #include "pack.hpp"
 #include "system_calls.hpp"
@@ -362,23 +363,58 @@ FileHeader file_header_from_bytes(std::span<const uint8_t> bytes) {
     return parse_file_header(reader);
 }
 
-std::vector<uint8_t> index_file_bytes(const GyrelIndex& index) {
-    check_fits_file(index.dim(), index.len());
-    std::vector<uint8_t> bytes;
+namespace {
+
+// Everything but the ids: magic and version, core header, records, norms, seed.
+uint64_t plain_file_size(const GyrelIndex& index) {
+    const uint64_t per_vector = checked_add(index.record_size(), sizeof(float));
+    return checked_add(4 + 1 + kCoreHeaderSize + sizeof(uint64_t),
+                       checked_mul(index.len(), per_vector));
+}
+
+template <class Emit>
+void write_into(std::span<uint8_t> out, uint64_t size, Emit emit) {
+    if (out.size() != size) {
+        fail_assert_eq(out.size(), size, "buffer for the file bytes");
+    }
     Writer writer;
-    writer.sink = &bytes;
-    emit_index(writer, index);
+    writer.memory = out;
+    emit(writer);
     flush(writer);
+    if (!writer.memory.empty()) {
+        fail("internal error: " + std::to_string(writer.memory.size()) + " bytes left unwritten");
+    }
+}
+
+}  // namespace
+
+uint64_t index_file_size(const GyrelIndex& index) {
+    check_fits_file(index.dim(), index.len());
+    return plain_file_size(index);
+}
+
+uint64_t id_map_file_size(const IdMapIndex& index) {
+    check_id_map_writable(index);
+    return checked_add(plain_file_size(index.inner()), checked_mul(index.len(), sizeof(uint64_t)));
+}
+
+void write_index_bytes(const GyrelIndex& index, std::span<uint8_t> out) {
+    write_into(out, index_file_size(index), [&](Writer& writer) { emit_index(writer, index); });
+}
+
+void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out) {
+    write_into(out, id_map_file_size(index), [&](Writer& writer) { emit_id_map(writer, index); });
+}
+
+std::vector<uint8_t> index_file_bytes(const GyrelIndex& index) {
+    std::vector<uint8_t> bytes(index_file_size(index));
+    write_index_bytes(index, bytes);
     return bytes;
 }
 
 std::vector<uint8_t> id_map_file_bytes(const IdMapIndex& index) {
-    check_id_map_writable(index);
-    std::vector<uint8_t> bytes;
-    Writer writer;
-    writer.sink = &bytes;
-    emit_id_map(writer, index);
-    flush(writer);
+    std::vector<uint8_t> bytes(id_map_file_size(index));
+    write_id_map_bytes(index, bytes);
     return bytes;
 }
 

@@ -32,6 +32,12 @@ std::vector<uint8_t> index_file_bytes(const GyrelIndex& index);
 std::vector<uint8_t> id_map_file_bytes(const IdMapIndex& index);
 GyrelIndex index_from_bytes(std::span<const uint8_t> bytes);
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
+// The length of those bytes (after the checks of the writers), and the bytes written into a
+// buffer of exactly that length, so that a caller can hand out memory of its own with one copy.
+uint64_t index_file_size(const GyrelIndex& index);
+uint64_t id_map_file_size(const IdMapIndex& index);
+void write_index_bytes(const GyrelIndex& index, std::span<uint8_t> out);
+void write_id_map_bytes(const IdMapIndex& index, std::span<uint8_t> out);
 
 // What the first 15 bytes of an index file declare, with every check a reader makes before it
 // allocates: the magic (either format), the version, the parameters, and, where the size of the

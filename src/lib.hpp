@@ -106,8 +106,10 @@ class GyrelIndex {
     bool centroids_built() const { return centroids_.is_built(); }
     bool sign_vector_built() const { return sign_vector_.is_built(); }
 
-  private:
+    // The transform, its caches built on first use.
     Transform transform();
+
+  private:
     // Shrinks the stores, the codes in their padded working form, to n positions: zeroes the lanes
     // of the last block past them and makes it compact again.
     void truncate(uint64_t n);

@@ -172,6 +172,39 @@ void rotate_inplace(std::span<const float> matrices, size_t k, std::span<float> 
     }
 }
 
+namespace {
+
+// x <- M^T x for each k-block of x: the inverse of rotate_inplace, as its blocks are orthogonal.
+void rotate_back_inplace(std::span<const float> matrices, size_t k, std::span<float> x) {
+    const size_t blocks = std::min(matrices.size() / (k * k), x.size() / k);
+    std::array<float, 4> scratch{};
+    for (size_t b = 0; b < blocks; ++b) {
+        const float* m = matrices.data() + b * k * k;
+        float* v = x.data() + b * k;
+        for (size_t c = 0; c < k; ++c) {
+            float sum = 0.0f;
+            for (size_t r = 0; r < k; ++r) {
+                sum += m[r * k + c] * v[r];
+            }
+            scratch[c] = sum;
+        }
+        std::copy_n(scratch.begin(), k, v);
+    }
+}
+
+}  // namespace
+
+void inverse_transform_row(const Transform& transform, size_t dim, std::span<float> row) {
+    rotate_back_inplace(transform.matrices, transform.block, row.first(transform.padded_dim));
+    if (transform.has_signs) {
+        // The Walsh-Hadamard stage is (1/sqrt(dim)) H D, whose inverse is D (1/sqrt(dim)) H.
+        wht_inplace(row, {}, dim);
+        for (size_t j = 0; j < dim; ++j) {
+            row[j] *= transform.signs[j];
+        }
+    }
+}
+
 void transform_row(const Transform& transform, size_t dim, std::span<float> row) {
     if (transform.has_signs) {
         wht_inplace(row, transform.signs, dim);

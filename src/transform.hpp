@@ -50,4 +50,7 @@ struct Transform {
 // rotation to the whole row of padded_dim entries (row.size() >= padded_dim).
 void transform_row(const Transform& transform, size_t dim, std::span<float> row);
 
+// The inverse of transform_row (the transform is orthogonal), up to float rounding.
+void inverse_transform_row(const Transform& transform, size_t dim, std::span<float> row);
+
 }  // namespace quilane

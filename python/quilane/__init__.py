@@ -17,6 +17,9 @@ IdMapIndex(dim, bits, rotation="rotor3")
     Vectors addressed by caller-chosen ``uint64`` ids that stay valid across removals.
     ``add_with_ids``, ``remove``, ``contains`` (and ``id in index``), and ``search`` returning
     ``(scores, ids)``.
+rerank(queries, candidates, vectors, k)
+    Re-scores the candidates of a search by exact ``float32`` inner products with the original
+    vectors and keeps the best ``k``: ask the index for about ``4 * k``, then re-rank to ``k``.
 PanicException
     Raised when an engine precondition fails (a bad ``bits`` or ``dim``, a batch whose size is
     not a multiple of ``dim``, a duplicate id, a position out of range). It derives from
@@ -47,7 +50,7 @@ which editors and type checkers read.
 
 from typing import NamedTuple
 
-from _quilane import GyrelIndex, IdMapIndex, __version__
+from _quilane import GyrelIndex, IdMapIndex, __version__, rerank
 from _quilane import _PanicException as PanicException
 from _quilane import _read_header
 
@@ -85,4 +88,5 @@ __all__ = [
     "__version__",
     "read_header",
     "read_header_bytes",
+    "rerank",
 ]

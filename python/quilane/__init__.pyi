@@ -3,7 +3,7 @@
 See the package docstring (``help(quilane)``) for an overview.
 """
 
-from typing import Final, NamedTuple
+from typing import Any, Final, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +16,7 @@ __all__ = [
     "__version__",
     "read_header",
     "read_header_bytes",
+    "rerank",
 ]
 
 __version__: Final[str]
@@ -67,7 +68,11 @@ class GyrelIndex:
                 stored.
         """
     def search(
-        self, queries: npt.NDArray[np.float32], k: int
+        self,
+        queries: npt.NDArray[np.float32],
+        k: int,
+        *,
+        allow: npt.NDArray[np.bool_] | npt.NDArray[np.integer[Any]] | None = None,
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
         """The ``k`` stored vectors with the largest estimated inner product, per query row.
 
@@ -75,6 +80,12 @@ class GyrelIndex:
             queries: A C-contiguous 2-D ``float32`` array of shape ``(nq, dim)``. Queries are
                 not normalised: normalise them yourself for cosine similarity.
             k: Results per query.
+            allow: Search only some stored vectors: a boolean mask of ``len(index)`` entries or
+                a 1-D integer array of positions (repeats are harmless). The result is that of
+                an index holding only those vectors in position order, reported with their
+                positions here, and ``k' = max(1, min(k, number allowed))``; nothing allowed
+                gives the empty index's column of ``-inf`` and ``-1``. The filter works inside
+                the scan, which skips blocks of 16 vectors with nothing allowed.
 
         Returns:
             ``(scores, indices)``, two arrays of shape ``(nq, k')`` with
@@ -88,7 +99,8 @@ class GyrelIndex:
                 integer.
             OverflowError: ``k`` is negative.
             ValueError: ``queries`` is not C-contiguous, or its number of columns is not ``dim``
-                (with a total size that is a multiple of ``dim``).
+                (with a total size that is a multiple of ``dim``); ``allow`` has the wrong
+                dtype, dimensions or length, or names a position out of range.
             PanicException: The number of values in ``queries`` is not a multiple of ``dim``.
         """
     def write(self, path: str) -> None:
@@ -146,6 +158,41 @@ class GyrelIndex:
             TypeError: ``idx`` is not an integer.
             OverflowError: ``idx`` is negative.
             PanicException: ``idx >= len(index)``. Nothing changes.
+        """
+    def reconstruct(self, positions: npt.NDArray[np.integer[Any]]) -> npt.NDArray[np.float32]:
+        """The vectors the index scores against, at these positions.
+
+        Each row is the centroids of the stored codes, transformed back and scaled by the
+        stored norm: its inner product with a query is the search score, up to float rounding.
+        It approximates the vector that was added; it is not that vector.
+
+        Args:
+            positions: A 1-D integer array of positions (any integer dtype).
+
+        Returns:
+            A new ``float32`` array of shape ``(len(positions), dim)``.
+
+        Raises:
+            TypeError: ``positions`` is not a NumPy array.
+            ValueError: It is not 1-D, not of an integer dtype, or names a position out of
+                range.
+        """
+    def to_bytes(self) -> bytes:
+        """The bytes ``write`` would store in a file (format ``QLIX``), made with one copy."""
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview | npt.NDArray[Any]) -> GyrelIndex:
+        """An index from the bytes of a ``QLIX`` file, checked as ``load`` checks a file.
+
+        The index pickles (protocol 2 and later, and cloudpickle) and copies (``copy.copy`` and
+        ``copy.deepcopy`` give independent indexes) through these bytes.
+
+        Args:
+            data: Any bytes-like object, read in place.
+
+        Raises:
+            TypeError: ``data`` is not bytes-like.
+            OSError: As ``load``: cut short ("failed to fill whole buffer"), wrong magic or
+                version, invalid parameters.
         """
     @property
     def dim(self) -> int:
@@ -211,13 +258,21 @@ class IdMapIndex:
             OverflowError: ``id`` is negative or does not fit 64 bits.
         """
     def search(
-        self, queries: npt.NDArray[np.float32], k: int
+        self,
+        queries: npt.NDArray[np.float32],
+        k: int,
+        *,
+        allow: npt.NDArray[np.uint64] | None = None,
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
         """The ``k`` stored vectors with the largest estimated inner product, per query row.
 
         Args:
             queries: A C-contiguous 2-D ``float32`` array of shape ``(nq, dim)``.
             k: Results per query.
+            allow: Search only the vectors of these ids, a 1-D ``uint64`` array; ids that are
+                not stored are ignored. As for ``GyrelIndex.search``, the result is that of an
+                index holding only those vectors; nothing allowed gives ``-inf`` and
+                ``2**64 - 1``.
 
         Returns:
             ``(scores, ids)``, two arrays of shape ``(nq, k')`` with
@@ -227,8 +282,37 @@ class IdMapIndex:
             asked for (unlike ``GyrelIndex.search``).
 
         Raises:
-            TypeError, OverflowError, ValueError, PanicException: As for ``GyrelIndex.search``.
+            TypeError, OverflowError, ValueError, PanicException: As for ``GyrelIndex.search``;
+                ``ValueError`` also for an ``allow`` that is not a 1-D ``uint64`` array.
         """
+    def ids(self) -> npt.NDArray[np.uint64]:
+        """The stored ids as a new ``uint64`` array, in position order."""
+    def remove_many(self, ids: npt.NDArray[np.uint64]) -> int:
+        """Remove the stored ids of a 1-D ``uint64`` array, in array order.
+
+        The index ends exactly as calling ``remove`` for each id in turn would leave it (byte
+        for byte); ids not stored, and repeats, are skipped.
+
+        Returns:
+            How many ids were stored and are now removed.
+
+        Raises:
+            TypeError: ``ids`` is not a 1-D ``uint64`` array.
+            ValueError: ``ids`` is not contiguous.
+        """
+    def reconstruct(self, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.float32]:
+        """The vectors the index scores against for these ids, as ``GyrelIndex.reconstruct``.
+
+        Raises:
+            TypeError: ``ids`` is not a 1-D ``uint64`` array.
+            ValueError: ``ids`` is not contiguous, or an id is not stored.
+        """
+    def to_bytes(self) -> bytes:
+        """The bytes ``write`` would store in a file (format ``QLIM``), made with one copy."""
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview | npt.NDArray[Any]) -> IdMapIndex:
+        """An index from the bytes of a ``QLIM`` file, checked as ``load`` checks a file;
+        pickling and copies go through these bytes."""
     def contains(self, id: int) -> bool:
         """Whether a vector is stored under ``id``; ``id in index`` is the same test.
 
@@ -308,4 +392,37 @@ def read_header_bytes(data: bytes | bytearray | memoryview) -> IndexHeader:
     Raises:
         TypeError: ``data`` does not support the buffer protocol.
         OSError: As ``read_header``.
+
+def rerank(
+    queries: npt.NDArray[np.float32],
+    candidates: npt.NDArray[np.int64] | npt.NDArray[np.uint64],
+    vectors: npt.NDArray[np.float32],
+    k: int,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64] | npt.NDArray[np.uint64]]:
+    """Re-score each query's candidates by exact ``float32`` inner products and keep the best k.
+
+    The recipe for higher recall: ask an index for about ``4 * k`` results, then
+    ``rerank(queries, found, vectors, k)`` with the original vectors (for an ``IdMapIndex``, ids
+    that are row numbers of ``vectors``).
+
+    Args:
+        queries: A C-contiguous 2-D ``float32`` array of shape ``(nq, dim)``.
+        candidates: A C-contiguous 2-D array of shape ``(nq, c)``: the ``int64`` positions or
+            ``uint64`` ids a search returned, used as row numbers of ``vectors``. Slots holding
+            -1 or 2**64 - 1 are ignored; a candidate repeated in a row counts once.
+        vectors: A C-contiguous 2-D ``float32`` array of shape ``(n, dim)``.
+        k: Results per query.
+
+    Returns:
+        ``(scores, candidates)`` of shape ``(nq, k')`` with ``k' = max(1, min(k, c))``, the
+        candidates of the dtype given, best first; equal scores by the lower candidate, NaN last.
+        A row with fewer than ``k'`` distinct candidates is filled with ``-inf`` and -1 (or
+        2**64 - 1), as an empty index fills its rows. Each score sums the products in one fixed
+        order, so it is the same on every processor.
+
+    Raises:
+        TypeError: An array of the wrong type, dtype or dimensions, or ``k`` not an integer.
+        OverflowError: ``k`` is negative.
+        ValueError: An array that is not C-contiguous, shapes that do not agree, or a candidate
+            that is neither empty nor a row of ``vectors``.
     """

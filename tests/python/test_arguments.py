@@ -1,5 +1,6 @@
 import os
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -148,8 +149,10 @@ def test_type_error_from_index_keeps_its_cause(index):
 
 def test_paths_must_be_str(index, tmp_path):
     for path in (pathlib.Path(tmp_path / "x"), os.fsencode(tmp_path / "x"), None):
-        with pytest.raises(TypeError, match=r"^argument 'path': '\w+' object cannot be cast as 'str'$"):
+        # The message stays as it is; a note (which pytest's match also reads) says what to do.
+        with pytest.raises(TypeError) as info:
             index.write(path)
+        assert re.fullmatch(r"argument 'path': '\w+' object cannot be cast as 'str'", str(info.value))
         with pytest.raises(TypeError, match="^argument 'path': "):
             _quilane.IdMapIndex.load(path)
     with pytest.raises(OSError, match="^file name contained an unexpected NUL byte$"):
@@ -172,9 +175,9 @@ def test_paths_must_be_str(index, tmp_path):
     ],
 )
 def test_array_acceptance(index, value, given):
-    message = f"^argument 'vectors': '{given}' object cannot be cast as 'ndarray'$"
-    with pytest.raises(TypeError, match=message):
+    with pytest.raises(TypeError) as info:
         index.add(value)
+    assert str(info.value) == f"argument 'vectors': '{given}' object cannot be cast as 'ndarray'"
     assert len(index) == 50
 
 
@@ -243,8 +246,9 @@ def test_stride_that_is_not_a_whole_element_is_rejected(index):
 def test_ids_array_acceptance(vectors):
     idx = _quilane.IdMapIndex(DIM, 2)
     for ids, given in (([1, 2, 3], "list"), (np.arange(3, dtype=np.int64), "ndarray")):
-        with pytest.raises(TypeError, match=f"^argument 'ids': '{given}' object cannot be cast as 'ndarray'$"):
+        with pytest.raises(TypeError) as info:
             idx.add_with_ids(vectors[:3], ids)
+        assert str(info.value) == f"argument 'ids': '{given}' object cannot be cast as 'ndarray'"
     with pytest.raises(ValueError, match="^ids must be C-contiguous$"):
         idx.add_with_ids(vectors[:3], np.arange(6, dtype=np.uint64)[::2])
     with pytest.raises(ValueError, match="^vectors must be C-contiguous$"):

@@ -120,20 +120,24 @@ def test_method_documentation():
         "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
         "`float32` array of shape `(n, dim)`."
     )
-    assert g.search.__doc__ == "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."
+    # Searches document their keyword-only `allow` in a paragraph after the specified text.
+    assert g.search.__doc__.split("\n\n")[0] == (
+        "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."
+    )
     assert g.swap_remove.__doc__.startswith("Remove the vector at `idx` in O(1)")
     assert g.prepare.__doc__.startswith("Eagerly populate caches")
     assert m.add_with_ids.__doc__ == "Add vectors with stable external `uint64` ids."
-    assert m.search.__doc__ == (
+    assert m.search.__doc__.split("\n\n")[0] == (
         "Top-`k` search returning external ids. Returns `(scores, ids)` as\n`(nq, k)` arrays."
     )
     for method in (m.remove, m.contains, m.prepare, m.write, g.write):
         assert method.__doc__ is None
-    assert str(inspect.signature(g.search)) == "(self, /, queries, k)"
+    assert str(inspect.signature(g.search)) == "(self, /, queries, k, *, allow=None)"
     assert str(inspect.signature(g.load)) == "(path)"
     assert str(inspect.signature(m.add_with_ids)) == "(self, /, vectors, ids)"
     assert [name for name in vars(g) if not name.startswith("__")] == [
-        "add", "search", "write", "load", "prepare", "swap_remove", "dim", "bits", "rotation"
+        "add", "search", "write", "load", "prepare", "swap_remove", "reconstruct", "to_bytes",
+        "from_bytes", "dim", "bits", "rotation"
     ]
 
 
