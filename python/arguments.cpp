@@ -67,7 +67,7 @@ void bind_keyword(const Signature& signature, BoundArguments& bound, PyObject* n
                          signature.function, signature.names[i]);
             throw_python_error();
         }
-        bound[i] = value;
+        bound.bind(i, value);
         return;
     }
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", signature.function,
@@ -81,7 +81,7 @@ void bind_positional(const Signature& signature, BoundArguments& bound, PyObject
         raise_too_many_positional(signature, nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        bound[static_cast<size_t>(i)] = args[i];
+        bound.bind(static_cast<size_t>(i), args[i]);
     }
 }
 
@@ -89,7 +89,7 @@ void bind_positional(const Signature& signature, BoundArguments& bound, PyObject
 
 BoundArguments bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    BoundArguments bound{};
+    BoundArguments bound;
     bind_positional(signature, bound, args, nargs);
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t i = 0; i < keywords; ++i) {
@@ -104,9 +104,9 @@ BoundArguments bind_tuple(const Signature& signature, PyObject* args, PyObject* 
     if (static_cast<size_t>(nargs) > signature.positional()) {
         raise_too_many_positional(signature, nargs);
     }
-    BoundArguments bound{};
+    BoundArguments bound;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        bound[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
+        bound.bind(static_cast<size_t>(i), PyTuple_GetItem(args, i));
     }
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;

@@ -25,8 +25,34 @@ struct Signature {
     size_t positional() const { return names.size() - keyword_only; }
 };
 
-// Borrowed references in parameter order; nullptr for an optional parameter not given.
-using BoundArguments = std::array<PyObject*, kMaxParameters>;
+// Strong references in parameter order, held until the call returns; nullptr for an optional
+// parameter not given. Converting one argument can run Python code (an __index__) that drops
+// every other reference the caller had, such as the keyword dictionary of a constructor call.
+class BoundArguments {
+  public:
+    BoundArguments() = default;
+    BoundArguments(BoundArguments&& other) noexcept : values_(other.values_) {
+        other.values_.fill(nullptr);
+    }
+    BoundArguments(const BoundArguments&) = delete;
+    BoundArguments& operator=(const BoundArguments&) = delete;
+    BoundArguments& operator=(BoundArguments&&) = delete;
+    ~BoundArguments() {
+        for (PyObject* value : values_) {
+            Py_XDECREF(value);
+        }
+    }
+
+    PyObject* operator[](size_t i) const { return values_[i]; }
+    // Takes a new reference to value.
+    void bind(size_t i, PyObject* value) {
+        Py_INCREF(value);
+        values_[i] = value;
+    }
+
+  private:
+    std::array<PyObject*, kMaxParameters> values_{};
+};
 
 // Binding failures raise TypeError in CPython's own wording.
 BoundArguments bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,

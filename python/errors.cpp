@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "interrupt.hpp"
+
 namespace quilane {
 
 namespace {
@@ -131,6 +133,11 @@ void set_python_error(std::exception_ptr caught) {
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+    } catch (const Interrupted&) {
+        // The interrupt check left the handler's exception pending.
+        if (!PyErr_Occurred()) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
         }
     } catch (const IoError& e) {
         set_error(PyExc_OSError, e.what());

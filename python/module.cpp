@@ -1,4 +1,8 @@
-// The module `_quilane`: single-phase initialisation, one module object per process.
+// The module `_quilane`: one module object per process, owned by the main interpreter.
+//
+// Multi-phase initialisation, so that every import in every interpreter runs the creation slot:
+// with single-phase initialisation the interpreter copies the first module's dictionary into
+// later interpreters without calling back, and no check here could refuse them.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -6,14 +10,13 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "interrupt.hpp"
+#include "interrupt_check.hpp"
+#include "module_functions.hpp"
 
 namespace quilane {
 
 namespace {
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_quilane", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
 
 // Appends name to __all__ (creating the list on first use), then sets the attribute, taking the
 // reference to value.
@@ -43,28 +46,22 @@ PyObject* new_reference(PyObject* obj) {
 }
 
 // The module object, its types and the NumPy table are made once per process and belong to the
-// interpreter that made them; handing them to another interpreter would mix the two.
+// interpreter that made them; handing them to another interpreter would mix the two. Only the
+// main interpreter (id 0) may make them, so a sub-interpreter that imports first is refused
+// without leaving anything behind, and the main interpreter can still import afterwards.
 void check_interpreter() {
-    static int64_t first_interpreter = -1;
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current < 0) {
         throw_python_error();
     }
-    if (first_interpreter == -1) {
-        first_interpreter = current;
-    } else if (first_interpreter != current) {
+    if (current != 0) {
         PyErr_SetString(PyExc_ImportError, "_quilane does not support sub-interpreters");
         throw_python_error();
     }
 }
 
-PyObject* initialise() {
-    static PyObject* module = nullptr;
-    check_interpreter();
-    if (module != nullptr) {
-        return new_reference(module);
-    }
-    PyObject* created = PyModule_Create(&module_definition);
+PyObject* make_module() {
+    PyObject* created = PyModule_New("_quilane");
     if (created == nullptr) {
         throw_python_error();
     }
@@ -81,18 +78,40 @@ PyObject* initialise() {
         if (panic == nullptr || PyObject_SetAttrString(created, "_PanicException", panic) < 0) {
             throw_python_error();
         }
+        add_module_functions(created);
     } catch (...) {
         Py_DECREF(created);
         throw;
     }
-    module = created;
-    return new_reference(module);
+    set_interrupt_check(python_signal_raised);
+    return created;
 }
+
+// Every import returns the same module object.
+PyObject* create_module(PyObject*, PyModuleDef*) {
+    return guarded<PyObject*>(nullptr, [] {
+        static PyObject* module = nullptr;
+        check_interpreter();
+        if (module == nullptr) {
+            module = make_module();
+        }
+        return new_reference(module);
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_quilane", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
 
 }  // namespace
 
 }  // namespace quilane
 
 PyMODINIT_FUNC PyInit__quilane(void) {
-    return quilane::guarded<PyObject*>(nullptr, [] { return quilane::initialise(); });
+    return PyModuleDef_Init(&quilane::module_definition);
 }

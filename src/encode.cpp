@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 
+#include "checked_size.hpp"
 #include "error.hpp"
 #include "pack.hpp"
 #include "rotation.hpp"
@@ -452,10 +453,10 @@ template <class Store>
 void encode_chunks(std::span<const float> vectors, size_t n, size_t dim, const Transform& transform,
                    std::span<const float> boundaries, std::span<float> norms, Store store) {
     LaneGroup group;
-    group.codes.resize(kLanes * dim);
+    group.codes.resize(checked_mul(kLanes, dim));
     size_t first = 0;
     if (n >= kLanes) {
-        group.x.resize(transform.padded_dim * kLanes);
+        group.x.resize(checked_mul(transform.padded_dim, kLanes));
         for (; first + kLanes <= n; first += kLanes) {
             encode_lanes(vectors.data() + first * dim, kLanes, dim, transform, boundaries, group,
                          norms.data() + first);
@@ -477,7 +478,7 @@ Encoded encode(std::span<const float> vectors, size_t n, size_t dim, const Trans
     check_encode_inputs(vectors, n, dim, transform, boundaries, bits);
     const size_t record = record_bytes(bits, dim);
     Encoded out;
-    out.codes.assign(n * record, 0);
+    out.codes.assign(checked_mul(n, record), 0);
     out.norms.resize(n);
     encode_chunks(vectors, n, dim, transform, boundaries, out.norms,
                   [&](const uint8_t* codes, size_t first, size_t rows) {
@@ -521,7 +522,7 @@ void encode_into_blocks_on_path(EncodePath path, std::span<const float> vectors,
 #if defined(__x86_64__)
     if (path == EncodePath::Avx512 && n >= kLanes && dim <= kMaxGatherDim &&
         ascending_without_nan(boundaries)) {
-        std::vector<float> x(transform.padded_dim * kLanes);
+        std::vector<float> x(checked_mul(transform.padded_dim, kLanes));
         std::vector<uint8_t> block(block_bytes(bits, dim));
         for (; done + kLanes <= n; done += kLanes) {
             if (done + 2 * kLanes <= n) {
@@ -547,7 +548,7 @@ Encoded encode_reference(std::span<const float> vectors, size_t n, size_t dim,
     Encoded out;
     out.norms.resize(n);
 
-    std::vector<float> work(n * padded, 0.0f);
+    std::vector<float> work(checked_mul(n, padded), 0.0f);
     for (size_t i = 0; i < n; ++i) {
         const std::span<float> row(work.data() + i * padded, padded);
         out.norms[i] = normalise_into(vectors.subspan(i * dim, dim), row);
@@ -560,7 +561,7 @@ Encoded encode_reference(std::span<const float> vectors, size_t n, size_t dim,
                        std::span<float>(work.data() + i * padded, padded));
     }
 
-    std::vector<uint8_t> codes(n * dim);
+    std::vector<uint8_t> codes(checked_mul(n, dim));
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = 0; j < dim; ++j) {
             const float v = work[i * padded + j];

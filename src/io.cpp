@@ -12,6 +12,7 @@
 #include <random>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "pack.hpp"
 
 namespace quilane {
@@ -152,11 +153,23 @@ struct FileHandle {
     }
 };
 
+// A system call interrupted by a signal is retried, unless the host wants the call to stop for
+// it (Ctrl-C while a FIFO has no other end, say). Keeps errno for the caller's retry test.
+void stop_if_interrupted_after_signal() {
+    const int saved = errno;
+    stop_if_interrupted();
+    errno = saved;
+}
+
 FileHandle open_or_fail(const std::string& path, int flags, mode_t mode = 0) {
     int fd;
-    do {
+    for (;;) {
         fd = sys_open(path.c_str(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EINTR) {
+            break;
+        }
+        stop_if_interrupted_after_signal();
+    }
     if (fd < 0) {
         fail_os(errno);
     }
@@ -172,6 +185,7 @@ void write_all(Writer& writer, const uint8_t* data, size_t size) {
         const ssize_t written = sys_write(writer.fd, data, size);
         if (written < 0) {
             if (errno == EINTR) {
+                stop_if_interrupted_after_signal();
                 continue;
             }
             fail_os(errno);
@@ -202,6 +216,7 @@ size_t read_up_to(Reader& reader, uint8_t* data, size_t size) {
         const ssize_t got = pull(reader, data + filled, size - filled);
         if (got < 0) {
             if (errno == EINTR) {
+                stop_if_interrupted_after_signal();
                 continue;
             }
             fail_os(errno);
@@ -217,9 +232,13 @@ size_t read_up_to(Reader& reader, uint8_t* data, size_t size) {
 // Reads whatever one call delivers into the empty buffer.
 void refill(Reader& reader) {
     ssize_t got;
-    do {
+    for (;;) {
         got = pull(reader, reader.buffer.data(), reader.buffer.size());
-    } while (got < 0 && errno == EINTR);
+        if (got >= 0 || errno != EINTR) {
+            break;
+        }
+        stop_if_interrupted_after_signal();
+    }
     if (got < 0) {
         fail_os(errno);
     }
@@ -448,6 +467,9 @@ void create_temp_beside(TempFile& temp, const std::string& target) {
         if (errno != EEXIST && errno != EINTR) {
             fail_os(errno);
         }
+        if (errno == EINTR) {
+            stop_if_interrupted_after_signal();
+        }
     }
     fail_os(EEXIST);
 }
@@ -660,15 +682,27 @@ void write_index_core(Writer& writer, const GyrelIndex& index) {
 void write_core(Writer& writer, uint64_t bits, Rotation kind, uint64_t dim, uint64_t n,
                 std::span<const uint8_t> codes, std::span<const float> norms) {
     check_fits_file(dim, n);
-    if (codes.size() != bits * (dim / 8) * n) {
-        fail_assert_eq(codes.size(), bits * (dim / 8) * n, "code bytes of the core");
+    const size_t code_bytes = checked_mul(record_bytes(bits, dim), n);
+    if (codes.size() != code_bytes) {
+        fail_assert_eq(codes.size(), code_bytes, "code bytes of the core");
     }
     write_core_header(writer, bits, kind, dim, n, norms);
     write_bytes(writer, codes);
     write_bytes(writer, as_bytes_of(norms));
 }
 
-Core read_core(Reader& reader) {
+namespace {
+
+// The checked fields of a core header; code_bytes is what its codes take.
+struct CoreHeader {
+    uint64_t bits = 0;
+    Rotation kind = Rotation::Rotor3;
+    uint64_t dim = 0;
+    uint64_t n = 0;
+    uint64_t code_bytes = 0;
+};
+
+CoreHeader read_core_header(Reader& reader) {
     std::array<uint8_t, kCoreHeaderSize> header;
     read_exact(reader, header);
     const uint8_t tag = header[1];
@@ -676,19 +710,76 @@ Core read_core(Reader& reader) {
     if (!kind) {
         throw IoError("unknown rotation kind tag: " + std::to_string(tag));
     }
-    Core core;
+    CoreHeader core;
     core.bits = header[0];
     core.kind = *kind;
     core.dim = load_u32(&header[2]);
     core.n = load_u32(&header[6]);
     check_core_parameters(core.bits, core.dim, core.kind);
-    uint64_t code_bytes;
-    if (__builtin_mul_overflow(core.bits * (core.dim / 8), core.n, &code_bytes)) {
+    // No file holds more bytes than a 64-bit size counts.
+    if (__builtin_mul_overflow(core.bits * (core.dim / 8), core.n, &core.code_bytes)) {
         fail_short_read();
     }
+    return core;
+}
+
+void expect_version(Reader& reader, std::string_view magic) {
+    std::array<uint8_t, 1> version;
+    read_exact(reader, version);
+    if (version[0] != kVersion) {
+        throw IoError("unsupported " + std::string(magic) +
+                      " version: " + std::to_string(version[0]));
+    }
+}
+
+// The bytes after the core header that a file of this magic declares: codes, norms, seed and,
+// for QLIM, the ids. Fails as a short file when the sum cannot be counted.
+uint64_t declared_body_bytes(std::string_view magic, const CoreHeader& core) {
+    const uint64_t per_vector = magic == "QLIM" ? sizeof(float) + sizeof(uint64_t) : sizeof(float);
+    uint64_t total;
+    if (__builtin_mul_overflow(per_vector, core.n, &total) ||
+        __builtin_add_overflow(total, core.code_bytes, &total) ||
+        __builtin_add_overflow(total, uint64_t{8}, &total)) {
+        fail_short_read();
+    }
+    return total;
+}
+
+FileHeader parse_file_header(Reader& reader) {
+    std::array<uint8_t, 4> found;
+    read_exact(reader, found);
+    FileHeader header;
+    header.magic.assign(found.begin(), found.end());
+    if (header.magic != "QLIX" && header.magic != "QLIM") {
+        throw IoError("not a QLIX or QLIM file: wrong magic");
+    }
+    expect_version(reader, header.magic);
+    const CoreHeader core = read_core_header(reader);
+    if (const auto left = bytes_left(reader)) {
+        if (declared_body_bytes(header.magic, core) > *left) {
+            fail_short_read();
+        }
+    }
+    header.version = kVersion;
+    header.bits = core.bits;
+    header.rotation = core.kind;
+    header.dim = core.dim;
+    header.n = core.n;
+    return header;
+}
+
+}  // namespace
+
+Core read_core(Reader& reader) {
+    const CoreHeader header = read_core_header(reader);
+    Core core;
+    core.bits = header.bits;
+    core.kind = header.kind;
+    core.dim = header.dim;
+    core.n = header.n;
     // The index turns the records into its block store in place, which rounds n up to a block.
-    core.codes =
-        read_array<uint8_t>(reader, code_bytes, block_store_bytes(core.bits, core.dim, core.n));
+    core.codes = read_array<uint8_t>(reader, header.code_bytes,
+                                     block_store_bytes(core.bits, core.dim, core.n));
     core.norms = read_array<float>(reader, core.n);
     return core;
 }
@@ -699,12 +790,7 @@ void expect_magic(Reader& reader, std::string_view magic) {
     if (!std::equal(found.begin(), found.end(), magic.begin(), magic.end())) {
         throw IoError("not a " + std::string(magic) + " file: wrong magic");
     }
-    std::array<uint8_t, 1> version;
-    read_exact(reader, version);
-    if (version[0] != kVersion) {
-        throw IoError("unsupported " + std::string(magic) +
-                      " version: " + std::to_string(version[0]));
-    }
+    expect_version(reader, magic);
 }
 
 namespace {
@@ -759,6 +845,15 @@ GyrelIndex index_from_bytes(std::span<const uint8_t> bytes) {
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes) {
     Reader reader = make_memory_reader(bytes);
     return parse_id_map(reader);
+}
+
+FileHeader read_file_header(const std::string& path) {
+    return read_file(path, parse_file_header);
+}
+
+FileHeader file_header_from_bytes(std::span<const uint8_t> bytes) {
+    Reader reader = make_memory_reader(bytes);
+    return parse_file_header(reader);
 }
 
 std::vector<uint8_t> index_file_bytes(const GyrelIndex& index) {

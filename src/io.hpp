@@ -40,6 +40,23 @@ std::vector<uint8_t> id_map_file_bytes(const IdMapIndex& index);
 GyrelIndex index_from_bytes(std::span<const uint8_t> bytes);
 IdMapIndex id_map_from_bytes(std::span<const uint8_t> bytes);
 
+// What the first 15 bytes of an index file declare, with every check a reader makes before it
+// allocates: the magic (either format), the version, the parameters, and, where the size of the
+// source is known, that it holds everything the header declares. Reads nothing else, so it lets
+// a caller refuse a file by its dim or n before loading it. The ids of a QLIM file are not read,
+// so a repeated id is left for the reader to find.
+struct FileHeader {
+    std::string magic;  // "QLIX" or "QLIM"
+    uint8_t version = 0;
+    uint64_t bits = 0;
+    Rotation rotation = Rotation::Rotor3;
+    uint64_t dim = 0;
+    uint64_t n = 0;
+};
+
+FileHeader read_file_header(const std::string& path);
+FileHeader file_header_from_bytes(std::span<const uint8_t> bytes);
+
 // Fails with "file name contained an unexpected NUL byte" when the path holds a '\0', which the
 // system would silently take as its end.
 void check_path(const std::string& path);

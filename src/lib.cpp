@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "checked_size.hpp"
 #include "codebook.hpp"
 #include "error.hpp"
 #include "pack.hpp"
@@ -139,8 +140,9 @@ SearchResults GyrelIndex::search(std::span<const float> queries, uint64_t k) {
     }
     if (n_ == 0) {
         SearchResults empty;
-        empty.scores.assign(nq * effective_k, -std::numeric_limits<float>::infinity());
-        empty.positions.assign(nq * effective_k, -1);
+        const size_t slots = checked_mul(nq, effective_k);
+        empty.scores.assign(slots, -std::numeric_limits<float>::infinity());
+        empty.positions.assign(slots, -1);
         empty.nq = nq;
         empty.k = effective_k;
         return empty;
@@ -177,7 +179,7 @@ void GyrelIndex::truncate(uint64_t n) {
 }
 
 std::vector<uint8_t> GyrelIndex::records() const {
-    std::vector<uint8_t> out(n_ * record_size());
+    std::vector<uint8_t> out(checked_mul(n_, record_size()));
     blocks_to_records(codes_.data(), 0, n_, dim_, bits_, out.data());
     return out;
 }

@@ -86,7 +86,9 @@ void store_group(uint8_t* lane, size_t g, size_t bits, uint32_t w) {
 // A whole block and its 16 records convert with one 32-bit lane per record: four plane bytes
 // (four groups of coordinates) are gathered from each record at once, and each group's string
 // is built with one shift and one masked merge per code bit. Needs dim / 8 to be a multiple of 4
-// so that the gathers stay inside the records.
+// so that the gathers stay inside the records. The gathers and scatters take 64-bit offsets,
+// eight lanes at a time: record 15 starts 15 * bits * dim / 8 bytes in, which passes 2^31 from a
+// dim of about 2^28 on, well inside what a file may declare.
 
 #define QUILANE_AVX512 __attribute__((target("avx512f")))
 
@@ -145,17 +147,39 @@ QUILANE_AVX512 __m512i group_string(const __m512i* planes, size_t k, std::index_
     return string;
 }
 
+// The byte offsets of the 16 records of a block, lanes 0-7 and 8-15.
+struct RecordStarts {
+    __m512i low;
+    __m512i high;
+};
+
+QUILANE_AVX512 RecordStarts record_starts(size_t record) {
+    alignas(64) int64_t starts[kBlockVectors];
+    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+        starts[lane] = static_cast<int64_t>(lane * record);
+    }
+    return {_mm512_load_si512(starts), _mm512_load_si512(starts + 8)};
+}
+
+QUILANE_AVX512 __m512i gather_lanes(const RecordStarts& starts, const uint8_t* base) {
+    const __m256i low = _mm512_i64gather_epi32(starts.low, base, 1);
+    const __m256i high = _mm512_i64gather_epi32(starts.high, base, 1);
+    return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+}
+
+QUILANE_AVX512 void scatter_lanes(const RecordStarts& starts, uint8_t* base, __m512i values) {
+    _mm512_i64scatter_epi32(base, starts.low, _mm512_castsi512_si256(values), 1);
+    _mm512_i64scatter_epi32(base, starts.high, _mm512_extracti64x4_epi64(values, 1), 1);
+}
+
 template <size_t Bits>
 QUILANE_AVX512 void records_to_block_avx512(const uint8_t* records, size_t dim, uint8_t* block) {
     const size_t plane = dim / 8;
-    const int record = static_cast<int>(Bits * plane);
-    const __m512i starts =
-        _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                           _mm512_set1_epi32(record));
+    const RecordStarts starts = record_starts(Bits * plane);
     for (size_t q = 0; q < plane / 4; ++q) {
         __m512i planes[Bits];
         for (size_t p = 0; p < Bits; ++p) {
-            planes[p] = _mm512_i32gather_epi32(starts, records + p * plane + 4 * q, 1);
+            planes[p] = gather_lanes(starts, records + p * plane + 4 * q);
         }
         for (size_t k = 0; k < 4; ++k) {
             const __m512i string = group_string<Bits>(planes, k, std::make_index_sequence<Bits>{});
@@ -184,10 +208,7 @@ QUILANE_AVX512 void add_plane_bytes(__m512i* planes, __m512i string, size_t k,
 template <size_t Bits>
 QUILANE_AVX512 void block_to_records_avx512(const uint8_t* block, size_t dim, uint8_t* records) {
     const size_t plane = dim / 8;
-    const int record = static_cast<int>(Bits * plane);
-    const __m512i starts =
-        _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                           _mm512_set1_epi32(record));
+    const RecordStarts starts = record_starts(Bits * plane);
     for (size_t q = 0; q < plane / 4; ++q) {
         __m512i planes[Bits];
         for (size_t p = 0; p < Bits; ++p) {
@@ -205,7 +226,7 @@ QUILANE_AVX512 void block_to_records_avx512(const uint8_t* block, size_t dim, ui
             add_plane_bytes<Bits>(planes, string, k, std::make_index_sequence<Bits>{});
         }
         for (size_t p = 0; p < Bits; ++p) {
-            _mm512_i32scatter_epi32(records + p * plane + 4 * q, starts, planes[p], 1);
+            scatter_lanes(starts, records + p * plane + 4 * q, planes[p]);
         }
     }
 }
@@ -350,7 +371,7 @@ void block_lanes_to_store(const uint8_t* block, size_t count, size_t dim, size_t
 
 void records_to_blocks_in_place(std::vector<uint8_t>& codes, size_t n, size_t dim, size_t bits) {
     const size_t record = record_bytes(bits, dim);
-    if (codes.size() != n * record) {
+    if (codes.size() != checked_mul(n, record)) {
         fail("internal error: " + std::to_string(codes.size()) + " code bytes are not " +
              std::to_string(n) + " records");
     }
@@ -378,7 +399,7 @@ void pack_codes_into(std::span<const uint8_t> codes, size_t n, size_t dim, size_
                      std::span<uint8_t> out) {
     const size_t plane = dim / 8;
     const size_t record = bits * plane;
-    if (dim % 8 != 0 || codes.size() < n * dim || out.size() < n * record) {
+    if (dim % 8 != 0 || codes.size() < checked_mul(n, dim) || out.size() < checked_mul(n, record)) {
         fail("internal error: pack_codes given buffers too short for " + std::to_string(n) +
              " vectors of dim " + std::to_string(dim));
     }
@@ -396,7 +417,7 @@ void pack_codes_into(std::span<const uint8_t> codes, size_t n, size_t dim, size_
 }
 
 std::vector<uint8_t> pack_codes(std::span<const uint8_t> codes, size_t n, size_t dim, size_t bits) {
-    std::vector<uint8_t> out(n * record_bytes(bits, dim), 0);
+    std::vector<uint8_t> out(checked_mul(n, record_bytes(bits, dim)), 0);
     pack_codes_into(codes, n, dim, bits, out);
     return out;
 }

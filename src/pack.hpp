@@ -7,10 +7,12 @@
 #include <span>
 #include <vector>
 
+#include "checked_size.hpp"
+
 namespace quilane {
 
 inline size_t record_bytes(size_t bits, size_t dim) {
-    return bits * (dim / 8);
+    return checked_mul(bits, dim / 8);
 }
 
 // Packs an n x dim row-major matrix of codes (one per byte) into n concatenated records.
@@ -34,16 +36,16 @@ void unpack_record(const uint8_t* record, size_t dim, size_t bits, uint8_t* code
 inline constexpr size_t kBlockVectors = 16;
 
 inline size_t block_count(size_t n) {
-    return (n + kBlockVectors - 1) / kBlockVectors;
+    return n / kBlockVectors + (n % kBlockVectors != 0 ? 1 : 0);
 }
 
 inline size_t block_bytes(size_t bits, size_t dim) {
-    return kBlockVectors * record_bytes(bits, dim);
+    return checked_mul(kBlockVectors, record_bytes(bits, dim));
 }
 
 // Bytes of a block store holding n vectors.
 inline size_t block_store_bytes(size_t bits, size_t dim, size_t n) {
-    return block_count(n) * block_bytes(bits, dim);
+    return checked_mul(block_count(n), block_bytes(bits, dim));
 }
 
 // Writes the records of count vectors (packed as above) to positions first, first + 1, ... of a

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "checked_size.hpp"
+
 namespace quilane {
 
 namespace {
@@ -265,8 +267,8 @@ BlockMatrices precompute_block_matrices(size_t dim, Rotation kind, uint64_t seed
     const bool partial = dim % k != 0;
     BlockMatrices result;
     result.blocks = full + (partial ? 1 : 0);
-    result.padded_dim = result.blocks * k;
-    result.matrices.assign(result.blocks * k * k, 0.0f);
+    result.padded_dim = checked_mul(result.blocks, k);
+    result.matrices.assign(checked_mul(result.padded_dim, k), 0.0f);
     ChaChaStream stream = make_stream(seed);
     for (size_t b = 0; b < result.blocks; ++b) {
         float* m = result.matrices.data() + b * k * k;

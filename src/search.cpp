@@ -14,6 +14,7 @@
 #include <limits>
 #include <string>
 
+#include "checked_size.hpp"
 #include "error.hpp"
 #include "pack.hpp"
 
@@ -111,7 +112,7 @@ void check_scan_inputs(std::span<const float> queries, size_t nq, const Transfor
 std::vector<float> transform_queries(std::span<const float> queries, size_t nq, size_t dim,
                                      const Transform& transform) {
     const size_t padded = transform.padded_dim;
-    std::vector<float> rows(nq * padded, 0.0f);
+    std::vector<float> rows(checked_mul(nq, padded), 0.0f);
     for (size_t q = 0; q < nq; ++q) {
         const std::span<float> row(rows.data() + q * padded, padded);
         std::copy_n(queries.data() + q * dim, dim, row.begin());
@@ -122,8 +123,8 @@ std::vector<float> transform_queries(std::span<const float> queries, size_t nq, 
 
 SearchResults allocate_results(size_t nq, size_t k) {
     SearchResults results;
-    results.scores.assign(nq * k, 0.0f);
-    results.positions.assign(nq * k, -1);
+    results.scores.assign(checked_mul(nq, k), 0.0f);
+    results.positions.assign(results.scores.size(), -1);
     results.nq = nq;
     results.k = k;
     return results;
@@ -335,7 +336,7 @@ struct ScanPlan {
 
 ScanPlan plan_scan(size_t nq, const ScanInput& index) {
     ScanPlan plan;
-    const size_t table_bytes = index.dim * kTableWidth * sizeof(float);
+    const size_t table_bytes = checked_mul(index.dim, kTableWidth, sizeof(float));
     plan.group = std::clamp<size_t>(kTableBudgetBytes / table_bytes, 1, kMaxGroup);
     plan.query_groups = (nq + plan.group - 1) / plan.group;
     const size_t blocks = block_count(index.n);
@@ -363,7 +364,7 @@ struct WorkerState {
 void build_tables(const float* rows, size_t padded, size_t count, const ScanInput& index,
                   std::vector<float>& tables) {
     const size_t levels = size_t{1} << index.bits;
-    tables.resize(count * index.dim * kTableWidth);
+    tables.resize(checked_mul(count, index.dim, kTableWidth));
     float* out = tables.data();
     for (size_t q = 0; q < count; ++q) {
         const float* t = rows + q * padded;

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "file_helpers.hpp"
+#include "interrupt.hpp"
 #include "io.hpp"
 
 namespace {
@@ -142,6 +144,72 @@ TEST(WriteFaults, DirectorySyncComesAfterTheRename) {
     EXPECT_EQ(io_error_of([&] { write_index(path, index); }), "no error");
     clear_fault();
     EXPECT_EQ(dir.names(), std::set<std::string>{"index"});
+}
+
+// How many times the installed interrupt check has run, and whether it asks to stop.
+int interrupt_checks = 0;
+bool stop_requested = false;
+
+bool count_and_answer() {
+    ++interrupt_checks;
+    return stop_requested;
+}
+
+// Installs count_and_answer for one test and removes it again.
+struct InstalledInterruptCheck {
+    explicit InstalledInterruptCheck(bool stop) {
+        interrupt_checks = 0;
+        stop_requested = stop;
+        set_interrupt_check(count_and_answer);
+    }
+    InstalledInterruptCheck(const InstalledInterruptCheck&) = delete;
+    InstalledInterruptCheck& operator=(const InstalledInterruptCheck&) = delete;
+    ~InstalledInterruptCheck() { set_interrupt_check(nullptr); }
+};
+
+// A signal that interrupts a blocking call asks the host whether to stop: a call told to stop
+// unwinds with Interrupted, keeping the old file and leaving no temporary file or descriptor;
+// otherwise the system call is retried and the operation completes.
+TEST(InterruptedCalls, StopOnlyWhenTheHostSaysSo) {
+    const GyrelIndex old_index = large_index();
+    const GyrelIndex new_index = index_from_noise(256, 4, Rotation::Rotor3, 9, 64);
+    const std::pair<SysCall, int> interrupted[] = {
+        {SysCall::Open, 0}, {SysCall::Write, 0}, {SysCall::Write, 1},
+        {SysCall::Read, 0}, {SysCall::Read, 1},
+    };
+    for (const auto& [call, skip] : interrupted) {
+        SCOPED_TRACE(static_cast<int>(call) * 10 + skip);
+        const auto run = [&, call = call](const std::string& path) {
+            if (call == SysCall::Read) {
+                EXPECT_EQ(read_index(path).len(), old_index.len());
+            } else {
+                write_index(path, new_index);
+            }
+        };
+        TempDir dir;
+        const std::string path = dir.file("index");
+        write_index(path, old_index);
+        const Bytes before = read_all(path);
+        const size_t descriptors = test::open_descriptor_count();
+        {
+            InstalledInterruptCheck check(true);
+            inject_fault(call, skip, EINTR);
+            EXPECT_THROW(run(path), Interrupted);
+            clear_fault();
+            EXPECT_EQ(interrupt_checks, 1);
+        }
+        EXPECT_EQ(read_all(path), before);
+        EXPECT_EQ(dir.names(), std::set<std::string>{"index"});
+        EXPECT_EQ(test::open_descriptor_count(), descriptors);
+
+        InstalledInterruptCheck check(false);
+        inject_fault(call, skip, EINTR);
+        run(path);
+        clear_fault();
+        EXPECT_EQ(interrupt_checks, 1);
+        const GyrelIndex& expected = call == SysCall::Read ? old_index : new_index;
+        EXPECT_EQ(read_all(path), index_file_bytes(expected));
+    }
 }
 
 TEST(ReadFaults, EveryFailingCallIsReportedAndClosesTheFile) {

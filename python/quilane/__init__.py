@@ -33,11 +33,56 @@ non-contiguous array ``ValueError``, a negative integer ``OverflowError``. Paths
 Every call holds the interpreter lock for its whole duration, including the search, which itself
 runs in parallel over the query rows on all processors.
 
+Files from elsewhere
+--------------------
+read_header(path) and read_header_bytes(data)
+    The header of an index file (or of its bytes) as an ``IndexHeader``: magic, version, bits,
+    rotation, dim and n, checked as ``load`` checks it, without reading the vectors. A file's
+    ``dim`` decides what its first search costs (about 12 bytes per coordinate for the
+    transform), so a service can refuse a file before it pays for it.
+
 Typed signatures and per-method documentation are in this package's stubs (``__init__.pyi``),
 which editors and type checkers read.
 """
 
+from typing import NamedTuple
+
 from _quilane import GyrelIndex, IdMapIndex, __version__
 from _quilane import _PanicException as PanicException
+from _quilane import _read_header
 
-__all__ = ["GyrelIndex", "IdMapIndex", "PanicException", "__version__"]
+
+class IndexHeader(NamedTuple):
+    """The header of an index file. ``magic`` is ``"QLIX"`` (``GyrelIndex``) or ``"QLIM"``
+    (``IdMapIndex``); ``rotation`` is the canonical keyword."""
+
+    magic: str
+    version: int
+    bits: int
+    rotation: str
+    dim: int
+    n: int
+
+
+def read_header(path: str) -> IndexHeader:
+    """The header of the index file at ``path``, checked as ``load`` checks it; reads 15 bytes."""
+    if not isinstance(path, str):
+        given = type(path).__qualname__
+        raise TypeError(f"argument 'path': '{given}' object cannot be cast as 'str'")
+    return IndexHeader(*_read_header(path))
+
+
+def read_header_bytes(data: bytes | bytearray | memoryview) -> IndexHeader:
+    """The header of an index file held in memory (the whole file, as ``write`` stores it)."""
+    return IndexHeader(*_read_header(data if type(data) is bytes else bytes(memoryview(data))))
+
+
+__all__ = [
+    "GyrelIndex",
+    "IdMapIndex",
+    "IndexHeader",
+    "PanicException",
+    "__version__",
+    "read_header",
+    "read_header_bytes",
+]

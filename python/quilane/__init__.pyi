@@ -3,12 +3,20 @@
 See the package docstring (``help(quilane)``) for an overview.
 """
 
-from typing import Final
+from typing import Final, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["GyrelIndex", "IdMapIndex", "PanicException", "__version__"]
+__all__ = [
+    "GyrelIndex",
+    "IdMapIndex",
+    "IndexHeader",
+    "PanicException",
+    "__version__",
+    "read_header",
+    "read_header_bytes",
+]
 
 __version__: Final[str]
 
@@ -260,3 +268,43 @@ class IdMapIndex:
     def __contains__(self, id: int) -> bool:
         """Whether a vector is stored under ``id``. A non-integer raises ``TypeError`` and a
         negative integer ``OverflowError``; neither answers ``False``."""
+
+class IndexHeader(NamedTuple):
+    """The header of an index file, as ``read_header`` returns it."""
+
+    magic: str
+    """``"QLIX"`` (written by ``GyrelIndex``) or ``"QLIM"`` (written by ``IdMapIndex``)."""
+    version: int
+    """The format version, 2."""
+    bits: int
+    """Bits per coordinate code: 2, 3 or 4."""
+    rotation: str
+    """Canonical transform keyword: ``planar2``, ``rotor3``, ``iso4`` or ``walshrotor3``."""
+    dim: int
+    """Coordinates per vector. The first search (or ``prepare``) of the loaded index builds a
+    transform of about 12 bytes per coordinate: refuse a ``dim`` you will not pay for."""
+    n: int
+    """Number of stored vectors."""
+
+def read_header(path: str) -> IndexHeader:
+    """Read and check the header of the index file at ``path`` without loading it.
+
+    The checks are those of ``load`` that need no more than the header: the magic (either
+    format), the version, ``bits``, the rotation tag, ``dim`` and, for a regular file, that the
+    file is long enough for the ``n`` vectors it declares. Only 15 bytes are read, however large
+    the file; the ids of a ``QLIM`` file are not read, so a repeated id is found by ``load`` only.
+
+    Raises:
+        TypeError: ``path`` is not a ``str``.
+        OSError: The file cannot be read or is refused, with the message ``load`` gives, except
+            that a wrong magic reads "not a QLIX or QLIM file: wrong magic".
+    """
+
+def read_header_bytes(data: bytes | bytearray | memoryview) -> IndexHeader:
+    """``read_header`` for a whole index file held in memory (a ``bytes``-like object of any
+    shape, read as its raw bytes); the length check uses ``len`` of those bytes.
+
+    Raises:
+        TypeError: ``data`` does not support the buffer protocol.
+        OSError: As ``read_header``.
+    """

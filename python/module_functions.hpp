@@ -1,0 +1,12 @@
+// The module's own functions, private helpers of the quilane package.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quilane {
+
+// Adds them to module; throws PythonErrorSet on failure.
+void add_module_functions(PyObject* module);
+
+}  // namespace quilane
