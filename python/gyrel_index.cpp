@@ -15,7 +15,7 @@ struct GyrelClass {
     using Record = GyrelIndex;
     static constexpr const char* kName = "GyrelIndex";
     static constexpr const char* kPrepareDoc =
-        "prepare($self)\n--\n\n"
+        "prepare($self, *, release_gil=False)\n--\n\n"
         "Eagerly populate caches (block-rotation matrices, Lloyd-Max\n"
         "centroids) so the first `search` call doesn't pay the init cost.";
 
@@ -33,14 +33,15 @@ using Gyrel = IndexClass<GyrelClass>;
 
 PyObject* gyrel_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr std::array<const char*, 1> kNames = {"vectors"};
+        static constexpr std::array<const char*, 2> kNames = {"vectors", "release_gil"};
         const BoundArguments bound =
-            bind_fastcall({"GyrelIndex.add()", kNames, 1}, args, nargs, kwnames);
+            bind_fastcall({"GyrelIndex.add()", kNames, 1, 1}, args, nargs, kwnames);
         Gyrel::change(self, [&](GyrelIndex& index) {
             accept_array<float>(bound[0], 2, "vectors");
+            const bool release = release_requested(bound[1]);
             const ArrayValues<float> vectors =
                 contiguous_rows<float>(bound[0], "vectors", "vectors must be C-contiguous");
-            index.add(vectors.values);
+            run_engine(release, [&] { index.add(vectors.values); });
         });
         Py_RETURN_NONE;
     });
@@ -48,15 +49,17 @@ PyObject* gyrel_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* gyrel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-        static constexpr std::array<const char*, 2> kNames = {"queries", "k"};
+        static constexpr std::array<const char*, 3> kNames = {"queries", "k", "release_gil"};
         const BoundArguments bound =
-            bind_fastcall({"GyrelIndex.search()", kNames, 2}, args, nargs, kwnames);
+            bind_fastcall({"GyrelIndex.search()", kNames, 2, 1}, args, nargs, kwnames);
         return Gyrel::read(self, [&](GyrelIndex& index) {
             accept_array<float>(bound[0], 2, "queries");
             const uint64_t k = to_u64(bound[1], "k");
+            const bool release = release_requested(bound[2]);
             const ArrayValues<float> queries =
                 contiguous_rows<float>(bound[0], "queries", "queries must be C-contiguous");
-            SearchResults results = index.search(queries.values, k);
+            SearchResults results =
+                run_engine(release, [&] { return index.search(queries.values, k); });
             return search_result_pair(std::move(results.scores), std::move(results.positions),
                                       queries.rows, results.k, "indices reshape: ");
         });
@@ -78,12 +81,12 @@ PyObject* gyrel_swap_remove(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 const PyMethodDef gyrel_methods[] = {
     {"add", as_method(gyrel_add), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, vectors)\n--\n\n"
-     "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
-     "`float32` array of shape `(n, dim)`."},
+     with_release_note("add($self, vectors, *, release_gil=False)\n--\n\n"
+                       "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
+                       "`float32` array of shape `(n, dim)`.")},
     {"search", as_method(gyrel_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, queries, k)\n--\n\n"
-     "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."},
+     with_release_note("search($self, queries, k, *, release_gil=False)\n--\n\n"
+                       "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays.")},
     Gyrel::write_method(),
     Gyrel::load_method(),
     Gyrel::prepare_method(),

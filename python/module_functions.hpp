@@ -1,4 +1,4 @@
-// The module's own functions, private helpers of the quilane package.
+// The module's own functions: the threads knob, and private helpers of the quilane package.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

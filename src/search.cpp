@@ -1,7 +1,6 @@
 #include "search.hpp"
 
 #include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #if defined(__x86_64__)
@@ -17,6 +16,7 @@
 #include "checked_size.hpp"
 #include "error.hpp"
 #include "pack.hpp"
+#include "parallel.hpp"
 
 namespace quilane {
 
@@ -423,7 +423,7 @@ void run_task(BlockKernel kernel, const ScanPlan& plan, size_t chunk, size_t que
 // buffers are the best k overall; the order is total, so they come out the same for any split.
 void merge_into_results(tbb::enumerable_thread_specific<WorkerState>& states, size_t nq, size_t k,
                         SearchResults& results) {
-    tbb::parallel_for(size_t{0}, nq, [&](size_t q) {
+    parallel_for_each(nq, [&](size_t q) {
         CandidateBuffer merged;
         merged.k = k;
         for (WorkerState& state : states) {
@@ -494,7 +494,7 @@ SearchResults search_on_path(ScanPath path, std::span<const float> queries, size
         return state;
     });
     const size_t tasks = plan.chunks * plan.query_groups;
-    tbb::parallel_for(size_t{0}, tasks, [&](size_t task) {
+    parallel_for_each(tasks, [&](size_t task) {
         const size_t chunk = task / plan.query_groups;
         const size_t query_group = task % plan.query_groups;
         const size_t count = std::min(plan.group, nq - query_group * plan.group);
