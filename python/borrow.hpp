@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -26,8 +27,10 @@ class BorrowFlag {
     void borrow_shared() {
         std::unique_lock<std::mutex> lock(mutex_);
         const bool nested = held_by_this_thread();
-        // A waiting writer goes first, or a stream of readers could keep it out for ever; a
-        // thread that already shares the record must not wait for one, which would wait for it.
+        // A waiting writer goes first, or a stream of overlapping readers could keep it out for
+        // ever; but only for a while: a reader that holds the record may itself be waiting for
+        // this one (through Python code run inside its call), and the writer waits for that
+        // reader. A thread that already shares the record never waits for a writer.
         if (count_ != kExclusive && (writers_waiting_ == 0 || nested)) {
             ++count_;
         } else if (nested) {
@@ -35,8 +38,14 @@ class BorrowFlag {
             raise_conflict("Already mutably borrowed");
         } else {
             lock.unlock();
-            wait_for([&] { return count_ != kExclusive && writers_waiting_ == 0; },
-                     [&] { ++count_; });
+            wait_for(
+                [&](std::unique_lock<std::mutex>& held) {
+                    released_.wait_for(held, kWriterHeadStart, [&] {
+                        return count_ != kExclusive && writers_waiting_ == 0;
+                    });
+                    released_.wait(held, [&] { return count_ != kExclusive; });
+                },
+                [&] { ++count_; });
         }
         note_held();
     }
@@ -51,11 +60,14 @@ class BorrowFlag {
         } else {
             ++writers_waiting_;
             lock.unlock();
-            wait_for([&] { return count_ == 0; },
-                     [&] {
-                         --writers_waiting_;
-                         count_ = kExclusive;
-                     });
+            wait_for(
+                [&](std::unique_lock<std::mutex>& held) {
+                    released_.wait(held, [&] { return count_ == 0; });
+                },
+                [&] {
+                    --writers_waiting_;
+                    count_ = kExclusive;
+                });
         }
         note_held();
     }
@@ -78,14 +90,16 @@ class BorrowFlag {
   private:
     static constexpr intptr_t kExclusive = -1;
 
-    // Waits with the interpreter lock released until ready(), then take()s the borrow. The mutex
-    // is given up before the interpreter lock is taken back: a thread holding that lock may be
-    // about to ask for the mutex.
-    template <class Ready, class Take>
-    void wait_for(Ready ready, Take take) {
+    static constexpr std::chrono::milliseconds kWriterHeadStart{20};
+
+    // With the interpreter lock released, waits as wait(lock) does, then take()s the borrow. The
+    // mutex is given up before the interpreter lock is taken back: a thread holding that lock
+    // may be about to ask for the mutex.
+    template <class Wait, class Take>
+    void wait_for(Wait wait, Take take) {
         const InterpreterUnlocked unlocked;
         std::unique_lock<std::mutex> lock(mutex_);
-        released_.wait(lock, ready);
+        wait(lock);
         take();
     }
 

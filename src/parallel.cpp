@@ -111,6 +111,9 @@ void parallel_for_each(size_t count, const std::function<void(size_t)>& body) {
 }
 
 void InterruptPoll::operator()() {
+    if (++steps_ % stride_ != 0) {
+        return;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < kInterruptPollInterval) {
         return;
