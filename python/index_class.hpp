@@ -94,8 +94,7 @@ struct IndexClass {
                 bind_fastcall({function.c_str(), kNames, 1, 1}, args, nargs, kwnames);
             read(self, [&](const Record& record) {
                 const std::string path = file_path(bound[0]);
-                run_engine(release_requested(bound[1]),
-                           [&] { Class::write_file(path, record); });
+                run_engine(release_requested(bound[1]), [&] { Class::write_file(path, record); });
             });
             Py_RETURN_NONE;
         });
@@ -108,8 +107,8 @@ struct IndexClass {
             const BoundArguments bound =
                 bind_fastcall({function.c_str(), kNames, 1, 1}, args, nargs, kwnames);
             const std::string path = file_path(bound[0]);
-            Record record = run_engine(release_requested(bound[1]),
-                                       [&] { return Class::read_file(path); });
+            Record record =
+                run_engine(release_requested(bound[1]), [&] { return Class::read_file(path); });
             return wrap_record(reinterpret_cast<PyTypeObject*>(Class::type()), std::move(record));
         });
     }

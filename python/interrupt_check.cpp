@@ -17,9 +17,8 @@ std::atomic<unsigned long> known_main_thread{0};
 void learn_main_thread() {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* threading = PyDict_GetItemString(modules, "threading");
-    PyObject* main = threading != nullptr
-                         ? PyObject_CallMethod(threading, "main_thread", nullptr)
-                         : nullptr;
+    PyObject* main =
+        threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
     PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
     const unsigned long value = ident != nullptr ? PyLong_AsUnsignedLong(ident) : 0;
     Py_XDECREF(ident);
