@@ -90,7 +90,7 @@ class BorrowFlag {
   private:
     static constexpr intptr_t kExclusive = -1;
 
-    static constexpr std::chrono::milliseconds kWriterHeadStart{20};
+    static constexpr std::chrono::milliseconds kWriterHeadStart{100};
 
     // With the interpreter lock released, waits as wait(lock) does, then take()s the borrow. The
     // mutex is given up before the interpreter lock is taken back: a thread holding that lock
