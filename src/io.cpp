@@ -195,6 +195,11 @@ void write_all(Writer& writer, const uint8_t* data, size_t size) {
         }
         data += written;
         size -= static_cast<size_t>(written);
+        // A signal that arrives after part of the data is written cuts the write short without
+        // EINTR; the next write may block for good.
+        if (size > 0) {
+            stop_if_interrupted();
+        }
     }
 }
 
@@ -225,6 +230,10 @@ size_t read_up_to(Reader& reader, uint8_t* data, size_t size) {
             break;
         }
         filled += static_cast<size_t>(got);
+        // As for a write cut short: the next read may block for good.
+        if (filled < size) {
+            stop_if_interrupted();
+        }
     }
     return filled;
 }

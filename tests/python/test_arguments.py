@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import _quilane
-from helpers import PanicException
+from helpers import PanicException, run_python
 
 DIM = 16
 
@@ -65,6 +65,53 @@ def test_every_argument_binds_by_keyword(index):
 def test_constructor_conversions(kwargs, error, message):
     with pytest.raises(error, match=message):
         _quilane.GyrelIndex(**kwargs)
+
+
+# The dim's __index__ empties the keyword dictionary the constructor binds from, dropping the last
+# reference the caller had to every other argument. Each argument object records when it is
+# converted and when it dies: an argument bound by a borrowed reference died before its turn (and
+# was then read after being freed, which ASan with PYTHONMALLOC=malloc reports).
+CONSTRUCTOR_CALLBACK = """
+import gc
+import _quilane
+
+events = []
+
+class Dim:
+    def __index__(self):
+        for referrer in gc.get_referrers(self):
+            if isinstance(referrer, dict) and "bits" in referrer:
+                referrer.clear()
+        events.append("dim converted")
+        return 16
+
+class Bits:
+    def __index__(self):
+        events.append("bits converted")
+        return 3
+    def __del__(self):
+        events.append("bits freed")
+
+class Rotation(str):
+    def __del__(self):
+        events.append("rotation freed")
+
+for cls in (_quilane.GyrelIndex, _quilane.IdMapIndex):
+    events.clear()
+    index = cls(**{"dim": Dim(), "bits": Bits(), "rotation": Rotation("iso4")})
+    print(repr(index), events)
+"""
+
+
+def test_constructor_arguments_outlive_a_callback_that_drops_them():
+    # The system allocator serves every object, so that a sanitizer sees each one freed.
+    result = run_python(CONSTRUCTOR_CALLBACK, env={"PYTHONMALLOC": "malloc"})
+    assert result.returncode == 0, result.stderr
+    events = ["dim converted", "bits converted", "bits freed", "rotation freed"]
+    assert result.stdout.splitlines() == [
+        f"{name}(dim=16, bits=3, rotation='iso4', n=0) {events}"
+        for name in ("GyrelIndex", "IdMapIndex")
+    ]
 
 
 def test_integer_conversions(index):

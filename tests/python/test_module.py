@@ -1,4 +1,3 @@
-import ctypes
 import inspect
 
 import pytest
@@ -31,30 +30,59 @@ def test_package_reexports_the_module():
     assert quilane.__version__ == "0.2.4"
 
 
-def test_second_initialisation_returns_the_same_module():
-    init = ctypes.PyDLL(_quilane.__file__).PyInit__quilane
-    init.restype = ctypes.py_object
-    assert init() is _quilane
-
-
-def test_initialisation_from_a_sub_interpreter_fails():
+def test_every_import_returns_the_same_module():
     result = run_python(
-        f"""
-        import _quilane, _xxsubinterpreters as interpreters
-        interpreters.run_string(interpreters.create(), '''
-        import ctypes
-        init = ctypes.PyDLL({_quilane.__file__!r}).PyInit__quilane
-        init.restype = ctypes.py_object
-        try:
-            init()
-        except ImportError as exc:
-            print("refused:", exc)
-        ''')
+        """
+        import importlib, sys, _quilane
+        first = sys.modules.pop("_quilane")
+        again = importlib.import_module("_quilane")
+        assert again is first and importlib.reload(again) is first
+        assert again.__all__ == ["GyrelIndex", "IdMapIndex", "__version__"]
+        assert again.__doc__ == "" and again.GyrelIndex(8, 2).dim == 8
         """
     )
-    if "No module named '_xxsubinterpreters'" in result.stderr:
-        pytest.skip("this interpreter has no sub-interpreter module")
-    assert "refused: _quilane does not support sub-interpreters" in result.stdout, result.stderr
+    assert result.returncode == 0, result.stderr
+
+
+IN_SUB_INTERPRETER = """
+try:
+    import _quilane
+except ImportError as exc:
+    print("refused:", exc, flush=True)
+else:
+    print("imported", flush=True)
+"""
+
+# Each way this interpreter offers to run code in a sub-interpreter.
+SUB_INTERPRETER_RUNNERS = {
+    "testcapi": "import _testcapi\nrun_in_sub = _testcapi.run_in_subinterp\n",
+    "interpreters": (
+        "try:\n    import _interpreters as interpreters\n"
+        "except ImportError:\n    import _xxsubinterpreters as interpreters\n"
+        "def run_in_sub(code):\n    interpreters.run_string(interpreters.create(), code)\n"
+    ),
+}
+
+IN_MAIN_INTERPRETER = """
+import _quilane
+print("main:", repr(_quilane.GyrelIndex(8, 2)), flush=True)
+"""
+
+
+@pytest.mark.parametrize("runner", SUB_INTERPRETER_RUNNERS)
+@pytest.mark.parametrize("main_first", [True, False], ids=["main_first", "sub_first"])
+def test_sub_interpreters_are_refused_whichever_imports_first(runner, main_first):
+    main = f"exec({IN_MAIN_INTERPRETER!r})\n"
+    sub = f"run_in_sub({IN_SUB_INTERPRETER!r})\n"
+    code = SUB_INTERPRETER_RUNNERS[runner] + (main + sub if main_first else sub + main) + sub
+    result = run_python(code)
+    if "No module named" in result.stderr:
+        pytest.skip(f"this interpreter cannot run sub-interpreters through {runner}")
+    refused = "refused: _quilane does not support sub-interpreters"
+    shown = "main: GyrelIndex(dim=8, bits=2, rotation='rotor3', n=0)"
+    expected = [shown, refused, refused] if main_first else [refused, shown, refused]
+    assert result.stdout.splitlines() == expected, result.stderr
+    assert result.returncode == 0, result.stderr
 
 
 @pytest.mark.parametrize("cls", [_quilane.GyrelIndex, _quilane.IdMapIndex])
