@@ -23,6 +23,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import quilane
 
@@ -72,7 +73,7 @@ class SearchHandler(BaseHTTPRequestHandler):
         pass
 
 
-def parse_search(request: Any, dim: int) -> tuple[np.ndarray, int]:
+def parse_search(request: Any, dim: int) -> tuple[npt.NDArray[np.float32], int]:
     """The query rows (a C-contiguous float32 array of shape (nq, dim)) and k of a request."""
     if not isinstance(request, dict):
         raise ValueError("the request must be a JSON object")

@@ -14,19 +14,24 @@ namespace {
 // then every check takes the lock, as a program without that module has a single thread anyway.
 std::atomic<unsigned long> known_main_thread{0};
 
-void learn_main_thread() {
+// Runs Python code, in which a signal handler may run and raise: false then, with the exception
+// pending.
+bool learned_main_thread() {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* threading = PyDict_GetItemString(modules, "threading");
-    PyObject* main =
-        threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+    if (threading == nullptr) {
+        return true;
+    }
+    PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
     PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
     const unsigned long value = ident != nullptr ? PyLong_AsUnsignedLong(ident) : 0;
     Py_XDECREF(ident);
     Py_XDECREF(main);
-    PyErr_Clear();
-    if (value != static_cast<unsigned long>(-1)) {
-        known_main_thread.store(value);
+    if (PyErr_Occurred()) {
+        return false;
     }
+    known_main_thread.store(value);
+    return true;
 }
 
 }  // namespace
@@ -40,10 +45,7 @@ bool python_signal_raised() {
         return false;
     }
     const PyGILState_STATE state = PyGILState_Ensure();
-    if (main == 0) {
-        learn_main_thread();
-    }
-    const bool raised = PyErr_CheckSignals() != 0;
+    const bool raised = PyErr_CheckSignals() != 0 || (main == 0 && !learned_main_thread());
     PyGILState_Release(state);
     return raised;
 }
