@@ -140,8 +140,8 @@ def section_heartbeat(index, sq, queries: np.ndarray) -> None:
     import faiss
 
     print("\n1 ms heartbeat during one batch search "
-          f"({len(queries)} queries over {len(index):,} x {DIM}, {BITS}-bit); idle ticks: in an "
-          "idle period as long.\nWith the lock held, a tick can only come as the call returns.")
+          f"({len(queries)} queries over {len(index):,} x {DIM}, {BITS}-bit);\nidle ticks: in an "
+          "idle period as long. With the lock held, a tick can only come as the call returns.")
     print(f"  {'':28} {'ticks':>7} {'idle ticks':>11} {'share':>6} {'seconds':>8}")
     rows = {
         "quilane, lock held": lambda: index.search(queries, K),
