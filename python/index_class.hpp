@@ -1,6 +1,7 @@
 // What the two index classes share, written once: construction, the borrow discipline, files,
-// prepare, the read-only properties, len and repr, and the assembly of the type itself. A class
-// supplies a description (its record type, name, type object, file functions and docstrings)
+// prepare, the read-only properties, len and repr, the release_gil keyword of the long-running
+// methods (its conversion and its docstring paragraph), and the assembly of the type itself. A
+// class supplies a description (its record type, name, type object, file functions and docstrings)
 // and its own methods; everything here is instantiated once per class.
 #pragma once
 
