@@ -74,12 +74,14 @@ wheel-check: deps
 real: deps
 	bash scripts/run-real.sh
 
-# Opt-in: search and add against FAISS and NumPy (bench/compare.py) in its own environment
-# (.venv-bench), with the BLAS overrides of this machine removed, as they slow NumPy down; then
-# filtered search and re-ranking (bench/value.py).
+# Opt-in: search and add against FAISS and NumPy (bench/compare.py), serving from threads and cold
+# processes (bench/serving.py), then filtered search and re-ranking (bench/value.py), in their own
+# environment (.venv-bench), with the BLAS overrides of this machine removed, as they slow NumPy
+# down.
 bench: deps
 	bash bench/setup-venv.sh
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv-bench/bin/python bench/compare.py
+	.venv-bench/bin/python bench/serving.py
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv-bench/bin/python bench/value.py
 
 demo: module
@@ -108,9 +110,10 @@ fuzz: deps
 	QUILANE_FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_SECONDS)
 
 # The searches that run threads (the pool's scans, concurrent searches racing to build the
-# caches) under ThreadSanitizer, against a oneTBB built with it too (tests/build-tsan-tbb.sh says
-# why). Without function entry hooks: the engine's per-processor clones are chosen by resolvers
-# that run before the sanitizer's runtime is up.
+# caches, the thread limit changing under them, interrupted loops) under ThreadSanitizer, against
+# a oneTBB built with it too (tests/build-tsan-tbb.sh says why). Without function entry hooks:
+# the engine's per-processor clones are chosen by resolvers that run before the sanitizer's
+# runtime is up.
 tsan: deps
 	bash tests/build-tsan-tbb.sh $(TSAN_BUILD)-tbb
 	$(CMAKE_CONFIGURE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -120,7 +123,7 @@ tsan: deps
 	    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target engine_tests
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/engine_tests \
-	    --gtest_filter='ConcurrentSearch.*:GyrelIndexCaches.Concurrent*:OnceCell.*:ScanPaths.EveryKind*'
+	    --gtest_filter='ConcurrentSearch.*:GyrelIndexCaches.Concurrent*:OnceCell.*:ScanPaths.EveryKind*:Parallel.*'
 
 # The pytest suite against a module built with ASan + UBSan. The interpreter is not instrumented,
 # so the ASan runtime is preloaded, with the C++ runtime that its exception interceptor needs.

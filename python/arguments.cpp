@@ -12,7 +12,11 @@ namespace {
 [[noreturn]] void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
     const size_t total = signature.positional();
     const char* verb = given == 1 ? "was" : "were";
-    if (signature.required >= total) {
+    if (total == 0) {
+        // As for a method without parameters, which prepare was before it took keywords.
+        PyErr_Format(PyExc_TypeError, "%s takes no arguments (%zd given)", signature.function,
+                     given);
+    } else if (signature.required >= total) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional argument%s but %zd %s given",
                      signature.function, total, total == 1 ? "" : "s", given, verb);
     } else {

@@ -1,36 +1,147 @@
-// The borrow counter of an instance. The interpreter lock is held for every whole call, so a
-// conflict can only come from Python code that runs inside a call (an argument's __index__, say)
-// and calls back into the same object; the counter turns that into a RuntimeError instead of a
-// record changed under a reader.
+// The borrow counter of an instance. Calls that change the record borrow it exclusively, all
+// others share it. A call that finds a conflicting borrow held by another thread (one running
+// with the interpreter lock released, or one whose argument conversion let other threads run)
+// waits for it with the lock released, then proceeds. A conflict with a borrow held by the calling
+// thread itself can only come from Python code run inside a call (an argument's __index__, say)
+// calling back into the same object: waiting would never end, so that raises RuntimeError, as it
+// always has.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "errors.hpp"
+#include "interpreter_lock.hpp"
 
 namespace quilane {
 
-// 0 when free, -1 while borrowed exclusively, otherwise the number of shared borrows.
-using BorrowFlag = std::atomic<intptr_t>;
+class BorrowFlag {
+  public:
+    void borrow_shared() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const bool nested = held_by_this_thread();
+        // A waiting writer goes first, or a stream of overlapping readers could keep it out for
+        // ever; but only for a while: a reader that holds the record may itself be waiting for
+        // this one (through Python code run inside its call), and the writer waits for that
+        // reader. A thread that already shares the record never waits for a writer.
+        if (count_ != kExclusive && (writers_waiting_ == 0 || nested)) {
+            ++count_;
+        } else if (nested) {
+            lock.unlock();
+            raise_conflict("Already mutably borrowed");
+        } else {
+            lock.unlock();
+            wait_for(
+                [&](std::unique_lock<std::mutex>& held) {
+                    released_.wait_for(held, kWriterHeadStart, [&] {
+                        return count_ != kExclusive && writers_waiting_ == 0;
+                    });
+                    released_.wait(held, [&] { return count_ != kExclusive; });
+                },
+                [&] { ++count_; });
+        }
+        note_held();
+    }
 
-inline constexpr intptr_t kExclusive = -1;
+    void borrow_exclusive() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (count_ == 0) {
+            count_ = kExclusive;
+        } else if (held_by_this_thread()) {
+            lock.unlock();
+            raise_conflict("Already borrowed");
+        } else {
+            ++writers_waiting_;
+            lock.unlock();
+            wait_for(
+                [&](std::unique_lock<std::mutex>& held) {
+                    released_.wait(held, [&] { return count_ == 0; });
+                },
+                [&] {
+                    --writers_waiting_;
+                    count_ = kExclusive;
+                });
+        }
+        note_held();
+    }
+
+    void release_shared() {
+        forget_held();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (--count_ == 0) {
+            released_.notify_all();
+        }
+    }
+
+    void release_exclusive() {
+        forget_held();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        count_ = 0;
+        released_.notify_all();
+    }
+
+  private:
+    static constexpr intptr_t kExclusive = -1;
+
+    static constexpr std::chrono::milliseconds kWriterHeadStart{100};
+
+    // With the interpreter lock released, waits as wait(lock) does, then take()s the borrow. The
+    // mutex is given up before the interpreter lock is taken back: a thread holding that lock
+    // may be about to ask for the mutex.
+    template <class Wait, class Take>
+    void wait_for(Wait wait, Take take) {
+        const InterpreterUnlocked unlocked;
+        std::unique_lock<std::mutex> lock(mutex_);
+        wait(lock);
+        take();
+    }
+
+    // The borrows the calling thread holds, innermost last, of every instance: a few at most.
+    static std::vector<const BorrowFlag*>& held_here() {
+        thread_local std::vector<const BorrowFlag*> held;
+        return held;
+    }
+    bool held_by_this_thread() const {
+        const std::vector<const BorrowFlag*>& held = held_here();
+        return std::find(held.begin(), held.end(), this) != held.end();
+    }
+    // Called with the borrow taken; if even this small list cannot grow, the borrow is given back.
+    void note_held() {
+        try {
+            held_here().push_back(this);
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            count_ = count_ == kExclusive ? 0 : count_ - 1;
+            released_.notify_all();
+            throw;
+        }
+    }
+    void forget_held() {
+        std::vector<const BorrowFlag*>& held = held_here();
+        held.erase(std::find(held.rbegin(), held.rend(), this).base() - 1);
+    }
+    [[noreturn]] static void raise_conflict(const char* message) {
+        PyErr_SetString(PyExc_RuntimeError, message);
+        throw_python_error();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable released_;
+    intptr_t count_ = 0;  // 0 when free, -1 while borrowed exclusively, else the shared borrows
+    size_t writers_waiting_ = 0;
+};
 
 class SharedBorrow {
   public:
-    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-        intptr_t current = flag_.load();
-        do {
-            if (current == kExclusive) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                throw_python_error();
-            }
-        } while (!flag_.compare_exchange_weak(current, current + 1));
-    }
-    ~SharedBorrow() { flag_.fetch_sub(1); }
+    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) { flag_.borrow_shared(); }
+    ~SharedBorrow() { flag_.release_shared(); }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
 
@@ -40,14 +151,8 @@ class SharedBorrow {
 
 class ExclusiveBorrow {
   public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
-        intptr_t expected = 0;
-        if (!flag_.compare_exchange_strong(expected, kExclusive)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            throw_python_error();
-        }
-    }
-    ~ExclusiveBorrow() { flag_.store(0); }
+    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) { flag_.borrow_exclusive(); }
+    ~ExclusiveBorrow() { flag_.release_exclusive(); }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 

@@ -20,7 +20,7 @@ struct GyrelClass {
     using Record = GyrelIndex;
     static constexpr const char* kName = "GyrelIndex";
     static constexpr const char* kPrepareDoc =
-        "prepare($self)\n--\n\n"
+        "prepare($self, *, release_gil=False)\n--\n\n"
         "Eagerly populate caches (block-rotation matrices, Lloyd-Max\n"
         "centroids) so the first `search` call doesn't pay the init cost.";
 
@@ -46,15 +46,16 @@ using GyrelBytes = IndexBytes<GyrelClass>;
 
 PyObject* gyrel_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr std::array<const char*, 1> kNames = {"vectors"};
+        static constexpr std::array<const char*, 2> kNames = {"vectors", "release_gil"};
         const BoundArguments bound =
-            bind_fastcall({"GyrelIndex.add()", kNames, 1}, args, nargs, kwnames);
+            bind_fastcall({"GyrelIndex.add()", kNames, 1, 1}, args, nargs, kwnames);
         Gyrel::change(self, [&](GyrelIndex& index) {
             accept_rows(bound[0], "vectors", index.dim());
+            const bool release = release_requested(bound[1]);
             const ArrayValues<float> vectors =
                 contiguous_rows<float>(bound[0], "vectors", "vectors must be C-contiguous");
             with_width_note("vectors", vectors.rows, columns_of(vectors), index.dim(),
-                            [&] { index.add(vectors.values); });
+                            [&] { run_engine(release, [&] { index.add(vectors.values); }); });
         });
         Py_RETURN_NONE;
     });
@@ -62,19 +63,22 @@ PyObject* gyrel_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* gyrel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-        static constexpr std::array<const char*, 3> kNames = {"queries", "k", "allow"};
+        static constexpr std::array<const char*, 4> kNames = {"queries", "k", "allow",
+                                                              "release_gil"};
         const BoundArguments bound =
-            bind_fastcall({"GyrelIndex.search()", kNames, 2, 1}, args, nargs, kwnames);
+            bind_fastcall({"GyrelIndex.search()", kNames, 2, 2}, args, nargs, kwnames);
         return Gyrel::read(self, [&](GyrelIndex& index) {
             accept_rows(bound[0], "queries", index.dim());
             const uint64_t k = to_u64(bound[1], "k");
             const std::vector<uint64_t> allowed = bound[2] != nullptr && bound[2] != Py_None
                                                       ? allowed_positions(bound[2], index.len())
                                                       : std::vector<uint64_t>{};
+            const bool release = release_requested(bound[3]);
             const ArrayValues<float> queries =
                 contiguous_rows<float>(bound[0], "queries", "queries must be C-contiguous");
             return with_width_note("queries", queries.rows, columns_of(queries), index.dim(), [&] {
-                SearchResults results = index.search(queries.values, k, allowed);
+                SearchResults results =
+                    run_engine(release, [&] { return index.search(queries.values, k, allowed); });
                 return search_result_pair(std::move(results.scores), std::move(results.positions),
                                           queries.rows, results.k, "indices reshape: ");
             });
@@ -111,17 +115,17 @@ PyObject* gyrel_swap_remove(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 const PyMethodDef gyrel_methods[] = {
     {"add", as_method(gyrel_add), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, vectors)\n--\n\n"
-     "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
-     "`float32` array of shape `(n, dim)`."},
+     with_release_note("add($self, vectors, *, release_gil=False)\n--\n\n"
+                       "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
+                       "`float32` array of shape `(n, dim)`.")},
     {"search", as_method(gyrel_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, queries, k, *, allow=None)\n--\n\n"
-     "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays.\n\n"
-     "`allow` searches only some stored vectors: a boolean mask of\n"
-     "`len(index)` entries or an integer array of positions. The result is\n"
-     "that of an index holding only those vectors, in position order, reported\n"
-     "with their positions here: `k' = max(1, min(k, number allowed))`, and\n"
-     "nothing allowed gives one column of `-inf` and `-1`."},
+     with_release_note("search($self, queries, k, *, allow=None, release_gil=False)\n--\n\n"
+                       "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays.\n\n"
+                       "`allow` searches only some stored vectors: a boolean mask of\n"
+                       "`len(index)` entries or an integer array of positions. The result is\n"
+                       "that of an index holding only those vectors, in position order, reported\n"
+                       "with their positions here: `k' = max(1, min(k, number allowed))`, and\n"
+                       "nothing allowed gives one column of `-inf` and `-1`.")},
     Gyrel::write_method(),
     Gyrel::load_method(),
     Gyrel::prepare_method(),

@@ -19,7 +19,7 @@ namespace {
 struct IdMapClass {
     using Record = IdMapIndex;
     static constexpr const char* kName = "IdMapIndex";
-    static constexpr const char* kPrepareDoc = "prepare($self)\n--\n\n";
+    static constexpr const char* kPrepareDoc = "prepare($self, *, release_gil=False)\n--\n\n";
 
     static PyObject* type() { return id_map_index_type(); }
     static IdMapIndex construct(const ConstructorArguments& arguments) {
@@ -45,18 +45,20 @@ using IdMapBytes = IndexBytes<IdMapClass>;
 PyObject* id_map_add_with_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr std::array<const char*, 2> kNames = {"vectors", "ids"};
+        static constexpr std::array<const char*, 3> kNames = {"vectors", "ids", "release_gil"};
         const BoundArguments bound =
-            bind_fastcall({"IdMapIndex.add_with_ids()", kNames, 2}, args, nargs, kwnames);
+            bind_fastcall({"IdMapIndex.add_with_ids()", kNames, 2, 1}, args, nargs, kwnames);
         IdMap::change(self, [&](IdMapIndex& index) {
             accept_rows(bound[0], "vectors", index.dim());
             accept_ids(bound[1], "ids");
+            const bool release = release_requested(bound[2]);
             const ArrayValues<float> vectors =
                 contiguous_rows<float>(bound[0], "vectors", "vectors must be C-contiguous");
             const ArrayValues<uint64_t> ids =
                 contiguous_elements<uint64_t>(bound[1], "ids", "ids must be C-contiguous");
-            with_width_note("vectors", vectors.rows, columns_of(vectors), index.dim(),
-                            [&] { index.add_with_ids(vectors.values, ids.values); });
+            with_width_note("vectors", vectors.rows, columns_of(vectors), index.dim(), [&] {
+                run_engine(release, [&] { index.add_with_ids(vectors.values, ids.values); });
+            });
         });
         Py_RETURN_NONE;
     });
@@ -77,19 +79,22 @@ PyObject* id_map_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* id_map_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
-        static constexpr std::array<const char*, 3> kNames = {"queries", "k", "allow"};
+        static constexpr std::array<const char*, 4> kNames = {"queries", "k", "allow",
+                                                              "release_gil"};
         const BoundArguments bound =
-            bind_fastcall({"IdMapIndex.search()", kNames, 2, 1}, args, nargs, kwnames);
+            bind_fastcall({"IdMapIndex.search()", kNames, 2, 2}, args, nargs, kwnames);
         return IdMap::read(self, [&](IdMapIndex& index) {
             accept_rows(bound[0], "queries", index.dim());
             const uint64_t k = to_u64(bound[1], "k");
             const std::vector<uint64_t> allowed = bound[2] != nullptr && bound[2] != Py_None
                                                       ? allowed_ids(bound[2], index)
                                                       : std::vector<uint64_t>{};
+            const bool release = release_requested(bound[3]);
             const ArrayValues<float> queries =
                 contiguous_rows<float>(bound[0], "queries", "queries must be C-contiguous");
             return with_width_note("queries", queries.rows, columns_of(queries), index.dim(), [&] {
-                IdMapIndex::Results results = index.search(queries.values, k, allowed);
+                IdMapIndex::Results results =
+                    run_engine(release, [&] { return index.search(queries.values, k, allowed); });
                 // Zero query rows keep the k asked for, as the id map always has.
                 const size_t rows = queries.rows;
                 const size_t columns = rows > 0 ? results.scores.size() / rows : k;
@@ -162,19 +167,19 @@ int id_map_sq_contains(PyObject* self, PyObject* key) {
 
 const PyMethodDef id_map_methods[] = {
     {"add_with_ids", as_method(id_map_add_with_ids), METH_FASTCALL | METH_KEYWORDS,
-     "add_with_ids($self, vectors, ids)\n--\n\n"
-     "Add vectors with stable external `uint64` ids."},
+     with_release_note("add_with_ids($self, vectors, ids, *, release_gil=False)\n--\n\n"
+                       "Add vectors with stable external `uint64` ids.")},
     {"remove", as_method(id_map_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, id)\n--\n\n"},
     {"search", as_method(id_map_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, queries, k, *, allow=None)\n--\n\n"
-     "Top-`k` search returning external ids. Returns `(scores, ids)` as\n"
-     "`(nq, k)` arrays.\n\n"
-     "`allow` searches only the vectors of some ids: a `uint64` array, whose\n"
-     "ids that are not stored are ignored. The result is that of an index\n"
-     "holding only those vectors, in their current order:\n"
-     "`k' = max(1, min(k, number allowed))`, and nothing allowed gives one\n"
-     "column of `-inf` and id `2**64 - 1`."},
+     with_release_note("search($self, queries, k, *, allow=None, release_gil=False)\n--\n\n"
+                       "Top-`k` search returning external ids. Returns `(scores, ids)` as\n"
+                       "`(nq, k)` arrays.\n\n"
+                       "`allow` searches only the vectors of some ids: a `uint64` array, whose\n"
+                       "ids that are not stored are ignored. The result is that of an index\n"
+                       "holding only those vectors, in their current order:\n"
+                       "`k' = max(1, min(k, number allowed))`, and nothing allowed gives one\n"
+                       "column of `-inf` and id `2**64 - 1`.")},
     {"contains", as_method(id_map_contains), METH_FASTCALL | METH_KEYWORDS,
      "contains($self, id)\n--\n\n"},
     IdMap::prepare_method(),

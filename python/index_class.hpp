@@ -1,6 +1,7 @@
 // What the two index classes share, written once: construction, the borrow discipline, files,
-// prepare, the read-only properties, len and repr, and the assembly of the type itself. A class
-// supplies a description (its record type, name, type object, file functions and docstrings)
+// prepare, the read-only properties, len and repr, the release_gil keyword of the long-running
+// methods (its conversion and its docstring paragraph), and the assembly of the type itself. A
+// class supplies a description (its record type, name, type object, file functions and docstrings)
 // and its own methods; everything here is instantiated once per class.
 #pragma once
 
@@ -9,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -16,6 +18,7 @@
 
 #include "arguments.hpp"
 #include "index_object.hpp"
+#include "interpreter_lock.hpp"
 #include "numpy_api.hpp"
 #include "types.hpp"
 
@@ -25,6 +28,28 @@ namespace quilane {
 template <class Class>
 std::string method_name(const char* method) {
     return std::string(Class::kName) + "." + method + "()";
+}
+
+// The value of a call's release_gil argument; nullptr when it was not given.
+inline bool release_requested(PyObject* release_gil) {
+    return release_gil != nullptr && to_flag(release_gil);
+}
+
+// doc (a text signature, maybe followed by a description) with the paragraph on release_gil
+// appended, for the methods that take it. Kept for the life of the process, as the method tables
+// that point to it are.
+inline const char* with_release_note(const char* doc) {
+    static constexpr const char* kNote =
+        "With `release_gil=True` the interpreter lock is released while the\n"
+        "engine works, so that other Python threads run meanwhile; the result\n"
+        "is the same. Arrays passed in must not be changed by other threads\n"
+        "until the call returns.";
+    static std::vector<std::unique_ptr<std::string>> kept;
+    std::string text(doc);
+    const bool has_description = text.size() < 4 || text.compare(text.size() - 4, 4, "--\n\n") != 0;
+    text += has_description ? std::string("\n\n") + kNote : kNote;
+    kept.push_back(std::make_unique<std::string>(std::move(text)));
+    return kept.back()->c_str();
 }
 
 template <class Class>
@@ -64,30 +89,41 @@ struct IndexClass {
     static PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            static constexpr std::array<const char*, 1> kNames = {"path"};
+            static constexpr std::array<const char*, 2> kNames = {"path", "release_gil"};
             static const std::string function = method_name<Class>("write");
             const BoundArguments bound =
-                bind_fastcall({function.c_str(), kNames, 1}, args, nargs, kwnames);
-            read(self,
-                 [&](const Record& record) { Class::write_file(file_path(bound[0]), record); });
+                bind_fastcall({function.c_str(), kNames, 1, 1}, args, nargs, kwnames);
+            read(self, [&](const Record& record) {
+                const std::string path = file_path(bound[0]);
+                run_engine(release_requested(bound[1]), [&] { Class::write_file(path, record); });
+            });
             Py_RETURN_NONE;
         });
     }
 
     static PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&] {
-            static constexpr std::array<const char*, 1> kNames = {"path"};
+            static constexpr std::array<const char*, 2> kNames = {"path", "release_gil"};
             static const std::string function = method_name<Class>("load");
             const BoundArguments bound =
-                bind_fastcall({function.c_str(), kNames, 1}, args, nargs, kwnames);
-            Record record = Class::read_file(file_path(bound[0]));
+                bind_fastcall({function.c_str(), kNames, 1, 1}, args, nargs, kwnames);
+            const std::string path = file_path(bound[0]);
+            Record record =
+                run_engine(release_requested(bound[1]), [&] { return Class::read_file(path); });
             return wrap_record(reinterpret_cast<PyTypeObject*>(Class::type()), std::move(record));
         });
     }
 
-    static PyObject* prepare(PyObject* self, PyObject*) {
+    static PyObject* prepare(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            read(self, [](Record& record) { record.prepare(); });
+            static constexpr std::array<const char*, 1> kNames = {"release_gil"};
+            static const std::string function = method_name<Class>("prepare");
+            const BoundArguments bound =
+                bind_fastcall({function.c_str(), kNames, 0, 1}, args, nargs, kwnames);
+            read(self, [&](Record& record) {
+                run_engine(release_requested(bound[0]), [&] { record.prepare(); });
+            });
             Py_RETURN_NONE;
         });
     }
@@ -126,15 +162,16 @@ struct IndexClass {
 
     // The entries of the methods every index class has, for the class's own method table.
     static PyMethodDef prepare_method() {
-        return {"prepare", as_method(prepare), METH_NOARGS, Class::kPrepareDoc};
+        return {"prepare", as_method(prepare), METH_FASTCALL | METH_KEYWORDS,
+                with_release_note(Class::kPrepareDoc)};
     }
     static PyMethodDef write_method() {
         return {"write", as_method(write), METH_FASTCALL | METH_KEYWORDS,
-                "write($self, path)\n--\n\n"};
+                with_release_note("write($self, path, *, release_gil=False)\n--\n\n")};
     }
     static PyMethodDef load_method() {
         return {"load", as_method(load), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-                "load($cls, path)\n--\n\n"};
+                with_release_note("load($cls, path, *, release_gil=False)\n--\n\n")};
     }
 
     // The class's type from its method table (in the order its attributes are listed) and its own

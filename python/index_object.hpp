@@ -34,7 +34,7 @@ PyObject* wrap_record(PyTypeObject* type, Record&& record) {
     PyObject* self = allocate_instance(type);
     auto* object = reinterpret_cast<IndexObject<Record>*>(self);
     new (&object->record) Record(std::move(record));
-    new (&object->borrow) BorrowFlag(0);
+    new (&object->borrow) BorrowFlag();
     return self;
 }
 

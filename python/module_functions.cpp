@@ -3,11 +3,13 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "index_file.hpp"
 #include "index_object.hpp"
+#include "parallel.hpp"
 #include "types.hpp"
 
 namespace quilane {
@@ -47,10 +49,52 @@ PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
+// set_num_threads(n): the most threads any later call uses; ValueError for n < 1.
+PyObject* set_num_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static constexpr std::array<const char*, 1> kNames = {"n"};
+        const BoundArguments bound =
+            bind_fastcall({"set_num_threads()", kNames, 1}, args, nargs, kwnames);
+        PyObject* index = PyNumber_Index(bound[0]);
+        if (index == nullptr) {
+            raise_argument_error("n");
+        }
+        const long long threads = PyLong_AsLongLong(index);
+        Py_DECREF(index);
+        if (threads == -1 && PyErr_Occurred()) {
+            raise_argument_error("n");
+        }
+        if (threads < 1) {
+            raise_value_error("n must be at least 1 (got " + std::to_string(threads) + ")");
+        }
+        set_thread_limit(static_cast<size_t>(threads));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get_num_threads(PyObject*, PyObject*) {
+    return guarded<PyObject*>(nullptr, [] {
+        PyObject* threads = PyLong_FromSize_t(thread_limit());
+        if (threads == nullptr) {
+            throw_python_error();
+        }
+        return threads;
+    });
+}
+
 }  // namespace
 
 void add_module_functions(PyObject* module) {
     static PyMethodDef module_functions[] = {
+        {"set_num_threads", as_method(set_num_threads), METH_FASTCALL | METH_KEYWORDS,
+         "set_num_threads(n)\n--\n\n"
+         "Use at most `n` threads (n >= 1) in every later call, a single query's\n"
+         "search included. Until it is called, the environment variable\n"
+         "QUILANE_NUM_THREADS gives the number, and without it every processor\n"
+         "is used."},
+        {"get_num_threads", get_num_threads, METH_NOARGS,
+         "get_num_threads()\n--\n\n"
+         "The most threads a call uses (see set_num_threads)."},
         {"_read_header", as_method(read_header), METH_FASTCALL | METH_KEYWORDS,
          "_read_header(source)\n--\n\n"
          "The header of an index file (a str path) or of its bytes, checked as load checks it:\n"

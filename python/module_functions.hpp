@@ -1,5 +1,5 @@
-// The module's own functions, outside __all__: the quilane package exports them, some under
-// other names.
+// The module's own functions, outside __all__: the threads knob, and helpers that the quilane
+// package exports, some under other names.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

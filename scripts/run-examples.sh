@@ -12,3 +12,4 @@ run examples/build_and_save.py --out "$scratch/vectors.qlix" --n 3000 --dim 64
 run examples/load_and_serve.py --index "$scratch/vectors.qlix" --requests 50
 run examples/id_map_updates.py --items 2000 --dim 32
 run examples/sharding.py --n 6000 --shards 3 --dim 48 --queries 50
+run examples/serve_http.py --index "$scratch/vectors.qlix" --smoke 8 --threads 1

@@ -13,6 +13,7 @@
 #include "error.hpp"
 #include "isa.hpp"
 #include "pack.hpp"
+#include "parallel.hpp"
 #include "rotation.hpp"
 
 namespace quilane {
@@ -480,9 +481,11 @@ void encode_chunks(Isa isa, std::span<const float> vectors, size_t n, size_t dim
     LaneGroup group;
     group.codes.resize(checked_mul(kLanes, dim));
     size_t first = 0;
+    InterruptPoll poll;
     if (n >= kLanes) {
         group.x.resize(checked_mul(transform.padded_dim, kLanes));
         for (; first + kLanes <= n; first += kLanes) {
+            poll();
             encode_lanes(vectors.data() + first * dim, kLanes, dim, transform, boundaries, group,
                          norms.data() + first);
             store(group.codes.data(), first, kLanes);
@@ -542,7 +545,9 @@ void encode_into_blocks_on_isa(Isa isa, std::span<const float> vectors, size_t n
         ascending_without_nan(boundaries)) {
         std::vector<float> x(checked_mul(transform.padded_dim, kLanes));
         std::vector<uint8_t> block(block_bytes(bits, dim));
+        InterruptPoll poll;
         for (; done + kLanes <= n; done += kLanes) {
+            poll();
             if (done + 2 * kLanes <= n) {
                 prefetch_group(vectors.data() + (done + kLanes) * dim, dim);
             }

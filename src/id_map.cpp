@@ -7,12 +7,16 @@
 #include <unordered_set>
 
 #include "error.hpp"
+#include "parallel.hpp"
 
 namespace quilane {
 
 namespace {
 
 constexpr uint64_t kEmptySlotId = std::numeric_limits<uint64_t>::max();
+// Hashing one id takes a fraction of a microsecond: the interrupt check's clock is read this
+// seldom.
+constexpr size_t kIdsPerPoll = 1024;
 
 uint64_t random_u64(std::random_device& device) {
     const uint64_t high = device();
@@ -24,7 +28,9 @@ uint64_t random_u64(std::random_device& device) {
 // repeats an earlier id of the same batch. Runs before anything is changed.
 void check_batch_ids(const PositionMap& position_of, std::span<const uint64_t> batch) {
     std::unordered_set<uint64_t, KeyedIdHash> seen(batch.size(), position_of.hash_function());
+    InterruptPoll poll(kIdsPerPoll);
     for (const uint64_t id : batch) {
+        poll();
         if (position_of.contains(id) || !seen.insert(id).second) {
             fail("id " + std::to_string(id) + " already present in index");
         }
@@ -107,7 +113,9 @@ void IdMapIndex::add_with_ids(std::span<const float> vectors, std::span<const ui
     const uint64_t base = inner_.len();
     size_t entered = 0;
     try {
+        InterruptPoll poll(kIdsPerPoll);
         for (; entered < ids.size(); ++entered) {
+            poll();
             position_of_.emplace(ids[entered], base + entered);
         }
         ids_.insert(ids_.end(), ids.begin(), ids.end());

@@ -12,7 +12,6 @@
 
 namespace quilane {
 
-
 std::vector<float> reconstruct(GyrelIndex& index, std::span<const uint64_t> positions) {
     for (const uint64_t position : positions) {
         if (position >= index.len()) {

@@ -1,7 +1,6 @@
 #include "search.hpp"
 
 #include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #if defined(__x86_64__)
@@ -19,6 +18,7 @@
 #include "error.hpp"
 #include "first_pass.hpp"
 #include "pack.hpp"
+#include "parallel.hpp"
 
 namespace quilane {
 
@@ -332,13 +332,6 @@ BlockKernel kernel_of(Isa path, size_t bits, size_t group) {
 
 // --- Splitting the scan ---
 
-// Every parallel loop of the scan runs through here, so that one place decides how its work is
-// spread over the pool.
-template <class Body>
-void run_parallel(size_t count, const Body& body) {
-    tbb::parallel_for(size_t{0}, count, body);
-}
-
 // How the scan is cut into tasks: each task scores one chunk of blocks against one group of
 // queries.
 struct ScanPlan {
@@ -356,8 +349,8 @@ ScanPlan plan_scan(size_t nq, const ScanInput& index) {
     const size_t blocks = block_count(index.n);
     const size_t cached =
         std::max<size_t>(1, kChunkBudgetBytes / block_bytes(index.bits, index.dim));
-    const size_t workers =
-        static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+    const size_t workers = std::min(
+        thread_limit(), static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
     const size_t wanted_chunks =
         (kChunksPerWorker * workers + plan.query_groups - 1) / plan.query_groups;
     const size_t spread = (blocks + wanted_chunks - 1) / wanted_chunks;
@@ -595,7 +588,7 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
 // buffers are the best k overall; the order is total, so they come out the same for any split.
 void merge_into_results(tbb::enumerable_thread_specific<WorkerState>& states, size_t nq, size_t k,
                         SearchResults& results) {
-    run_parallel(nq, [&](size_t q) {
+    parallel_for_each(nq, [&](size_t q) {
         CandidateBuffer merged;
         merged.k = k;
         for (WorkerState& state : states) {
@@ -654,7 +647,7 @@ SearchResults search_with(Isa isa, FirstPass first_pass, std::span<const float> 
                     padded_last_block(index)};
     if (ctx.first_pass) {
         ctx.quantised.resize(nq);
-        run_parallel(nq, [&](size_t q) {
+        parallel_for_each(nq, [&](size_t q) {
             ctx.quantised[q] = quantise_query(rows.data() + q * padded, index.centroids.data(),
                                               index.dim, index.bits);
         });
@@ -669,7 +662,7 @@ SearchResults search_with(Isa isa, FirstPass first_pass, std::span<const float> 
         return state;
     });
     const ScanPlan& plan = ctx.plan;
-    run_parallel(plan.chunks * plan.query_groups, [&](size_t task) {
+    parallel_for_each(plan.chunks * plan.query_groups, [&](size_t task) {
         run_task(ctx, task / plan.query_groups, task % plan.query_groups, states.local());
     });
     merge_into_results(states, nq, k, results);

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "id_map.hpp"
 #include "error.hpp"
+#include "id_map.hpp"
 #include "index_file.hpp"
 #include "lib.hpp"
 

@@ -34,7 +34,14 @@ non-contiguous array ``ValueError``, a negative integer ``OverflowError``. Paths
 (convert a ``pathlib.Path`` with ``str()``); file failures raise ``OSError``.
 
 Every call holds the interpreter lock for its whole duration, including the search, which itself
-runs in parallel over the query rows on all processors.
+runs in parallel over the query rows on all processors. ``search``, ``add``, ``add_with_ids``,
+``write``, ``load`` and ``prepare`` take a keyword-only ``release_gil=False``: with ``True`` the
+engine works with the lock released, so that other Python threads run meanwhile, and the result is
+the same; arrays passed in must not be changed by other threads until the call returns. A call
+that needs an index another thread is using waits for it. ``set_num_threads(n)`` bounds the
+threads of every later call (``get_num_threads()`` reads it back; the environment variable
+``QUILANE_NUM_THREADS`` sets it at first use). Ctrl-C stops a long search or add with
+``KeyboardInterrupt``; an interrupted add stores nothing.
 
 Files from elsewhere
 --------------------
@@ -53,6 +60,7 @@ from typing import NamedTuple
 from _quilane import GyrelIndex, IdMapIndex, __version__, rerank
 from _quilane import _PanicException as PanicException
 from _quilane import _read_header
+from _quilane import get_num_threads, set_num_threads
 
 
 class IndexHeader(NamedTuple):
@@ -86,7 +94,9 @@ __all__ = [
     "IndexHeader",
     "PanicException",
     "__version__",
+    "get_num_threads",
     "read_header",
     "read_header_bytes",
     "rerank",
+    "set_num_threads",
 ]

@@ -14,12 +14,28 @@ __all__ = [
     "IndexHeader",
     "PanicException",
     "__version__",
+    "get_num_threads",
     "read_header",
     "read_header_bytes",
     "rerank",
+    "set_num_threads",
 ]
 
 __version__: Final[str]
+
+def set_num_threads(n: int) -> None:
+    """Use at most ``n`` threads in every later call, a single query's search included.
+
+    Until it is called, the environment variable ``QUILANE_NUM_THREADS`` (read at first use)
+    gives the number; without it every processor the process may run on is used.
+
+    Raises:
+        ValueError: ``n`` is less than 1.
+        TypeError: ``n`` is not an integer.
+    """
+
+def get_num_threads() -> int:
+    """The most threads a call uses: the last ``set_num_threads``, else the default."""
 
 class PanicException(BaseException):
     """Raised when a precondition of the index engine fails.
@@ -54,12 +70,14 @@ class GyrelIndex:
     """
 
     def __new__(cls, dim: int, bits: int, rotation: str = "rotor3") -> GyrelIndex: ...
-    def add(self, vectors: npt.NDArray[np.float32]) -> None:
+    def add(self, vectors: npt.NDArray[np.float32], *, release_gil: bool = False) -> None:
         """Append a batch of vectors; the first gets position ``len(index)``.
 
         Args:
             vectors: A C-contiguous 2-D ``float32`` array of shape ``(n, dim)``. An array with
                 no rows adds nothing.
+            release_gil: Encode with the interpreter lock released, so that other Python
+                threads run meanwhile; ``vectors`` must not change until the call returns.
 
         Raises:
             TypeError: ``vectors`` is not a 2-D ``float32`` NumPy array.
@@ -73,6 +91,7 @@ class GyrelIndex:
         k: int,
         *,
         allow: npt.NDArray[np.bool_] | npt.NDArray[np.integer[Any]] | None = None,
+        release_gil: bool = False,
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
         """The ``k`` stored vectors with the largest estimated inner product, per query row.
 
@@ -86,6 +105,9 @@ class GyrelIndex:
                 positions here, and ``k' = max(1, min(k, number allowed))``; nothing allowed
                 gives the empty index's column of ``-inf`` and ``-1``. The filter works inside
                 the scan, which skips blocks of 16 vectors with nothing allowed.
+            release_gil: Scan with the interpreter lock released, so that other Python threads
+                run meanwhile (the results are the same); ``queries`` must not change until the
+                call returns.
 
         Returns:
             ``(scores, indices)``, two arrays of shape ``(nq, k')`` with
@@ -103,7 +125,7 @@ class GyrelIndex:
                 dtype, dimensions or length, or names a position out of range.
             PanicException: The number of values in ``queries`` is not a multiple of ``dim``.
         """
-    def write(self, path: str) -> None:
+    def write(self, path: str, *, release_gil: bool = False) -> None:
         """Save the index to a file (format ``QLIX``).
 
         An existing regular file at ``path`` is replaced atomically: a reader sees either the
@@ -118,7 +140,7 @@ class GyrelIndex:
                 the index holds more than 2**32 - 1 vectors.
         """
     @classmethod
-    def load(cls, path: str) -> GyrelIndex:
+    def load(cls, path: str, *, release_gil: bool = False) -> GyrelIndex:
         """Read an index saved by ``GyrelIndex.write``.
 
         The loaded index has the same parameters, vectors and transform, and returns exactly the
@@ -135,7 +157,7 @@ class GyrelIndex:
             OSError: The file cannot be read, is cut short ("failed to fill whole buffer"), or
                 is not a valid ``QLIX`` file (for example an ``IdMapIndex`` file).
         """
-    def prepare(self) -> None:
+    def prepare(self, *, release_gil: bool = False) -> None:
         """Build the rotation matrices and the codebook now rather than on first use.
 
         Optional: lets a server pay this one-time cost at start-up instead of in its first
@@ -225,7 +247,11 @@ class IdMapIndex:
 
     def __new__(cls, dim: int, bits: int, rotation: str = "rotor3") -> IdMapIndex: ...
     def add_with_ids(
-        self, vectors: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64]
+        self,
+        vectors: npt.NDArray[np.float32],
+        ids: npt.NDArray[np.uint64],
+        *,
+        release_gil: bool = False,
     ) -> None:
         """Add a batch of vectors; vector ``i`` gets the id ``ids[i]``.
 
@@ -263,6 +289,7 @@ class IdMapIndex:
         k: int,
         *,
         allow: npt.NDArray[np.uint64] | None = None,
+        release_gil: bool = False,
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
         """The ``k`` stored vectors with the largest estimated inner product, per query row.
 
@@ -320,9 +347,9 @@ class IdMapIndex:
             TypeError: ``id`` is not an integer.
             OverflowError: ``id`` is negative or does not fit 64 bits.
         """
-    def prepare(self) -> None:
+    def prepare(self, *, release_gil: bool = False) -> None:
         """Build the rotation matrices and the codebook now rather than on first use."""
-    def write(self, path: str) -> None:
+    def write(self, path: str, *, release_gil: bool = False) -> None:
         """Save the index and its ids to a file (format ``QLIM``), replacing a regular file
         atomically.
 
@@ -331,7 +358,7 @@ class IdMapIndex:
             OSError: The file cannot be written, or the index holds more than 2**32 - 1 vectors.
         """
     @classmethod
-    def load(cls, path: str) -> IdMapIndex:
+    def load(cls, path: str, *, release_gil: bool = False) -> IdMapIndex:
         """Read an index saved by ``IdMapIndex.write``; it returns the same ids and scores.
 
         Raises:

@@ -116,25 +116,38 @@ def test_classes_are_final_bare_and_slotless(cls):
 
 def test_method_documentation():
     g, m = _quilane.GyrelIndex, _quilane.IdMapIndex
+    # The methods that can release the interpreter lock say so in a paragraph of their own, after
+    # the specified text; searches describe `allow` in a paragraph between the two.
+    note = g.search.__doc__.split("\n\n")[-1]
+    assert note.startswith("With `release_gil=True` the interpreter lock is released")
     assert g.add.__doc__ == (
         "Add `n = vectors.shape[0]` vectors. `vectors` must be a 2-D\n"
-        "`float32` array of shape `(n, dim)`."
+        "`float32` array of shape `(n, dim)`.\n\n" + note
     )
-    # Searches document their keyword-only `allow` in a paragraph after the specified text.
-    assert g.search.__doc__.split("\n\n")[0] == (
-        "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."
-    )
+    first, allow, last = g.search.__doc__.split("\n\n")
+    assert first == "Top-`k` search. Returns `(scores, indices)` as `(nq, k)` arrays."
+    assert allow.startswith("`allow` searches only some stored vectors") and last == note
     assert g.swap_remove.__doc__.startswith("Remove the vector at `idx` in O(1)")
     assert g.prepare.__doc__.startswith("Eagerly populate caches")
-    assert m.add_with_ids.__doc__ == "Add vectors with stable external `uint64` ids."
-    assert m.search.__doc__.split("\n\n")[0] == (
+    assert g.prepare.__doc__.endswith("\n\n" + note)
+    assert m.add_with_ids.__doc__ == "Add vectors with stable external `uint64` ids.\n\n" + note
+    first, allow, last = m.search.__doc__.split("\n\n")
+    assert first == (
         "Top-`k` search returning external ids. Returns `(scores, ids)` as\n`(nq, k)` arrays."
     )
-    for method in (m.remove, m.contains, m.prepare, m.write, g.write):
+    assert allow.startswith("`allow` searches only the vectors of some ids") and last == note
+    for method in (m.remove, m.contains):
         assert method.__doc__ is None
-    assert str(inspect.signature(g.search)) == "(self, /, queries, k, *, allow=None)"
-    assert str(inspect.signature(g.load)) == "(path)"
-    assert str(inspect.signature(m.add_with_ids)) == "(self, /, vectors, ids)"
+    for method in (m.prepare, m.write, g.write, m.load, g.load):
+        assert method.__doc__ == note
+    assert str(inspect.signature(g.search)) == (
+        "(self, /, queries, k, *, allow=None, release_gil=False)"
+    )
+    assert str(inspect.signature(g.load)) == "(path, *, release_gil=False)"
+    assert str(inspect.signature(m.add_with_ids)) == (
+        "(self, /, vectors, ids, *, release_gil=False)"
+    )
+    assert str(inspect.signature(g.swap_remove)) == "(self, /, idx)"
     assert [name for name in vars(g) if not name.startswith("__")] == [
         "add", "search", "write", "load", "prepare", "swap_remove", "reconstruct", "to_bytes",
         "from_bytes", "dim", "bits", "rotation"

@@ -87,7 +87,8 @@ def test_reads_only_the_header_of_a_huge_file(tmp_path):
 
 
 def test_arguments_and_stream_sources(tmp_path):
-    with pytest.raises(TypeError, match="^argument 'path': 'bytes' object cannot be cast as 'str'$"):
+    refused_bytes = "^argument 'path': 'bytes' object cannot be cast as 'str'$"
+    with pytest.raises(TypeError, match=refused_bytes):
         quilane.read_header(b"index")
     with pytest.raises(TypeError):
         quilane.read_header_bytes("QLIX")

@@ -374,6 +374,9 @@ def test_documentation_of_the_additions():
     )
     for method in (g.search, m.search):
         assert "`allow`" in method.__doc__.split("\n\n")[1]
-        assert re.fullmatch(r"\(self, /, queries, k, \*, allow=None\)", str(__import__("inspect").signature(method)))
+        assert re.fullmatch(
+            r"\(self, /, queries, k, \*, allow=None, release_gil=False\)",
+            str(__import__("inspect").signature(method)),
+        )
     assert quilane.rerank is _quilane.rerank and "rerank" in quilane.__all__
     assert _quilane.__all__ == ["GyrelIndex", "IdMapIndex", "__version__"]
