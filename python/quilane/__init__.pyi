@@ -199,10 +199,16 @@ class GyrelIndex:
             ValueError: It is not 1-D, not of an integer dtype, or names a position out of
                 range.
         """
-    def to_bytes(self) -> bytes:
-        """The bytes ``write`` would store in a file (format ``QLIX``), made with one copy."""
+    def to_bytes(self, *, release_gil: bool = False) -> bytes:
+        """The bytes ``write`` would store in a file (format ``QLIX``), made with one copy;
+        ``release_gil`` as for ``search``."""
     @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview | npt.NDArray[Any]) -> GyrelIndex:
+    def from_bytes(
+        cls,
+        data: bytes | bytearray | memoryview | npt.NDArray[Any],
+        *,
+        release_gil: bool = False,
+    ) -> GyrelIndex:
         """An index from the bytes of a ``QLIX`` file, checked as ``load`` checks a file.
 
         The index pickles (protocol 2 and later, and cloudpickle) and copies (``copy.copy`` and
@@ -334,10 +340,16 @@ class IdMapIndex:
             TypeError: ``ids`` is not a 1-D ``uint64`` array.
             ValueError: ``ids`` is not contiguous, or an id is not stored.
         """
-    def to_bytes(self) -> bytes:
-        """The bytes ``write`` would store in a file (format ``QLIM``), made with one copy."""
+    def to_bytes(self, *, release_gil: bool = False) -> bytes:
+        """The bytes ``write`` would store in a file (format ``QLIM``), made with one copy;
+        ``release_gil`` as for ``search``."""
     @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview | npt.NDArray[Any]) -> IdMapIndex:
+    def from_bytes(
+        cls,
+        data: bytes | bytearray | memoryview | npt.NDArray[Any],
+        *,
+        release_gil: bool = False,
+    ) -> IdMapIndex:
         """An index from the bytes of a ``QLIM`` file, checked as ``load`` checks a file;
         pickling and copies go through these bytes."""
     def contains(self, id: int) -> bool:

@@ -59,6 +59,9 @@ def test_released_calls_give_the_same_results(kind, bits, tmp_path, rng):
     assert (tmp_path / "held").read_bytes() == (tmp_path / "released").read_bytes()
     loaded = GyrelIndex.load(str(tmp_path / "released"), release_gil=True)
     assert same(loaded.search(queries, 10, release_gil=True), expected)
+    data = released.to_bytes(release_gil=True)
+    assert data == held.to_bytes() == (tmp_path / "held").read_bytes()
+    assert same(GyrelIndex.from_bytes(bytearray(data), release_gil=True).search(queries, 10), expected)
 
     mapped_held, mapped_released = IdMapIndex(16, bits, kind), IdMapIndex(16, bits, kind)
     mapped_held.add_with_ids(vectors, ids)
@@ -69,6 +72,9 @@ def test_released_calls_give_the_same_results(kind, bits, tmp_path, rng):
     loaded = IdMapIndex.load(str(tmp_path / "mapped"), release_gil=True)
     loaded.prepare(release_gil=True)
     assert same(loaded.search(queries, 10, release_gil=True), expected)
+    data = mapped_released.to_bytes(release_gil=True)
+    assert data == mapped_held.to_bytes()
+    assert same(IdMapIndex.from_bytes(data, release_gil=True).search(queries, 10), expected)
 
 
 FIRST_PARAGRAPHS = {
@@ -85,7 +91,7 @@ FIRST_PARAGRAPHS = {
 
 @pytest.mark.parametrize("cls", [GyrelIndex, IdMapIndex])
 def test_release_gil_is_keyword_only_and_documented(cls, vectors):
-    methods = ["search", "write", "load", "prepare"]
+    methods = ["search", "write", "load", "prepare", "to_bytes", "from_bytes"]
     methods.append("add" if cls is GyrelIndex else "add_with_ids")
     for name in methods:
         method = getattr(cls, name)
