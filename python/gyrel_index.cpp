@@ -28,17 +28,11 @@ struct GyrelClass {
     static GyrelIndex construct(const ConstructorArguments& arguments) {
         return GyrelIndex(arguments.dim, arguments.bits, arguments.rotation, kDefaultSeed);
     }
-    static void write_file(const std::string& path, const GyrelIndex& index) {
-        write_index(path, index);
-    }
-    static GyrelIndex read_file(const std::string& path) { return read_index(path); }
-    static uint64_t file_size(const GyrelIndex& index) { return index_file_size(index); }
-    static void write_bytes(const GyrelIndex& index, std::span<uint8_t> out) {
-        write_index_bytes(index, out);
-    }
-    static GyrelIndex parse_bytes(std::span<const uint8_t> bytes) {
-        return index_from_bytes(bytes);
-    }
+    static constexpr auto write_file = &write_index;
+    static constexpr auto read_file = &read_index;
+    static constexpr auto file_size = &index_file_size;
+    static constexpr auto write_bytes = &write_index_bytes;
+    static constexpr auto parse_bytes = &index_from_bytes;
 };
 
 using Gyrel = IndexClass<GyrelClass>;

@@ -26,17 +26,11 @@ struct IdMapClass {
         return IdMapIndex::with_options(arguments.dim, arguments.bits, arguments.rotation,
                                         kDefaultSeed);
     }
-    static void write_file(const std::string& path, const IdMapIndex& index) {
-        write_id_map(path, index);
-    }
-    static IdMapIndex read_file(const std::string& path) { return read_id_map(path); }
-    static uint64_t file_size(const IdMapIndex& index) { return id_map_file_size(index); }
-    static void write_bytes(const IdMapIndex& index, std::span<uint8_t> out) {
-        write_id_map_bytes(index, out);
-    }
-    static IdMapIndex parse_bytes(std::span<const uint8_t> bytes) {
-        return id_map_from_bytes(bytes);
-    }
+    static constexpr auto write_file = &write_id_map;
+    static constexpr auto read_file = &read_id_map;
+    static constexpr auto file_size = &id_map_file_size;
+    static constexpr auto write_bytes = &write_id_map_bytes;
+    static constexpr auto parse_bytes = &id_map_from_bytes;
 };
 
 using IdMap = IndexClass<IdMapClass>;

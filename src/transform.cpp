@@ -150,10 +150,12 @@ bool is_power_of_two(uint64_t value) {
     return std::has_single_bit(value);
 }
 
-void rotate_inplace(std::span<const float> matrices, size_t k, std::span<float> x) {
-    if (k < 1 || k > 4) {
-        fail("internal error: rotation block size " + std::to_string(k) + " is outside 1..4");
-    }
+namespace {
+
+// x <- M x (or M^T x when Transposed) for each k-block of x, each output a single-precision sum
+// of products in increasing column order.
+template <bool Transposed>
+void multiply_blocks(std::span<const float> matrices, size_t k, std::span<float> x) {
     const size_t blocks = std::min(matrices.size() / (k * k), x.size() / k);
     std::array<float, 4> scratch{};
     for (size_t b = 0; b < blocks; ++b) {
@@ -162,37 +164,27 @@ void rotate_inplace(std::span<const float> matrices, size_t k, std::span<float> 
         for (size_t r = 0; r < k; ++r) {
             float sum = 0.0f;
             for (size_t c = 0; c < k; ++c) {
-                sum += m[r * k + c] * v[c];
+                sum += (Transposed ? m[c * k + r] : m[r * k + c]) * v[c];
             }
             scratch[r] = sum;
-        }
-        for (size_t r = 0; r < k; ++r) {
-            v[r] = scratch[r];
-        }
-    }
-}
-
-namespace {
-
-// x <- M^T x for each k-block of x: the inverse of rotate_inplace, as its blocks are orthogonal.
-void rotate_back_inplace(std::span<const float> matrices, size_t k, std::span<float> x) {
-    const size_t blocks = std::min(matrices.size() / (k * k), x.size() / k);
-    std::array<float, 4> scratch{};
-    for (size_t b = 0; b < blocks; ++b) {
-        const float* m = matrices.data() + b * k * k;
-        float* v = x.data() + b * k;
-        for (size_t c = 0; c < k; ++c) {
-            float sum = 0.0f;
-            for (size_t r = 0; r < k; ++r) {
-                sum += m[r * k + c] * v[r];
-            }
-            scratch[c] = sum;
         }
         std::copy_n(scratch.begin(), k, v);
     }
 }
 
+// The inverse of rotate_inplace, as its blocks are orthogonal.
+void rotate_back_inplace(std::span<const float> matrices, size_t k, std::span<float> x) {
+    multiply_blocks<true>(matrices, k, x);
+}
+
 }  // namespace
+
+void rotate_inplace(std::span<const float> matrices, size_t k, std::span<float> x) {
+    if (k < 1 || k > 4) {
+        fail("internal error: rotation block size " + std::to_string(k) + " is outside 1..4");
+    }
+    multiply_blocks<false>(matrices, k, x);
+}
 
 void inverse_transform_row(const Transform& transform, size_t dim, std::span<float> row) {
     rotate_back_inplace(transform.matrices, transform.block, row.first(transform.padded_dim));
