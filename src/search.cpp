@@ -150,17 +150,18 @@ void run_parallel(size_t count, const Body& body) {
     tbb::parallel_for(size_t{0}, count, body);
 }
 
-// A single query streams the store once and is bound by memory, where the first pass gains
-// nothing; with few stored vectors per result the thresholds settle too late to skip much.
-constexpr size_t kFirstPassMinQueries = 2;
+// With few stored vectors per result the thresholds settle too late to skip much. A single
+// query takes the first pass too: it reads the same bytes with less arithmetic than the exact
+// kernel, which on its own does not keep up with memory (bench_index, "single query").
 constexpr size_t kFirstPassMinVectorsPerResult = 64;
+// Pairs of a task the first pass judges before it may give up on the rest.
+constexpr size_t kJudgedBeforeGivingUp = 256;
 
-bool use_first_pass(FirstPass choice, size_t nq, const ScanInput& index, size_t k) {
+bool use_first_pass(FirstPass choice, const ScanInput& index, size_t k) {
     if (!first_pass_fits(index.bits) || choice == FirstPass::Off) {
         return false;
     }
-    return choice == FirstPass::On ||
-           (nq >= kFirstPassMinQueries && index.n / k >= kFirstPassMinVectorsPerResult);
+    return choice == FirstPass::On || index.n / k >= kFirstPassMinVectorsPerResult;
 }
 
 // How the scan is cut into tasks: each task scores one chunk of blocks against one group of
@@ -379,6 +380,11 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
     for (size_t q = 0; plan.first_pass && q < count; ++q) {
         update_limit(q);
     }
+    // Where most blocks need scoring exactly anyway (near ties), the first pass is
+    // pure cost: the task scores the rest of its chunk exactly, which gives the same result.
+    bool skim = plan.first_pass;
+    size_t judged = 0;    // (block, query) pairs the first pass judged against a full buffer ...
+    size_t rescored = 0;  // ... and those it could not rule out
     std::array<float, kBlockVectors> tail_norms{};
     for (size_t block = first_block; block < last_block; ++block) {
         const size_t first = block * kBlockVectors;
@@ -397,13 +403,16 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
             kernel(BlockJob{codes, index.dim / 8, tables.of(q), stride, norms, scores});
             state.bars[q0 + q] = offer_block(state.buffers[q0 + q], scores, live, first);
         };
-        if (!plan.first_pass) {
-            // The group kernel reads the tables of all its queries, one stride apart.
+        if (!skim) {
+            // A group kernel reads the tables of all its queries, one stride apart.
             for (size_t q = 0; q < count; ++q) {
                 tables.of(q);
             }
-            block_kernel(ctx.isa, index.bits, count)(
-                BlockJob{codes, index.dim / 8, tables.of(0), stride, norms, state.scores.data()});
+            for (size_t g = 0; g < count; g += kMaxExactGroup) {
+                block_kernel(ctx.isa, index.bits, std::min(kMaxExactGroup, count - g))(
+                    BlockJob{codes, index.dim / 8, tables.of(g), stride, norms,
+                             state.scores.data() + g * kBlockVectors});
+            }
             state.scored_exactly += count * kBlockVectors;
             for (size_t q = 0; q < count; ++q) {
                 state.bars[q0 + q] = offer_block(
@@ -415,6 +424,9 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
                                 state.sums.data(), state.largest_sums.data()});
         float block_norm = -1.0f;  // computed on first need
         for (size_t q = 0; q < count; ++q) {
+            // Until a buffer is full nothing is skipped; only the blocks judged after count.
+            const bool armed = state.bars[q0 + q].armed;
+            judged += armed;
             if (static_cast<int64_t>(state.largest_sums[q]) <= limits[q]) {
                 continue;
             }
@@ -427,8 +439,10 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
                 score(one_kernel, q, state.scores.data());
                 state.scored_exactly += kBlockVectors;
                 update_limit(q);
+                rescored += armed;
             }
         }
+        skim = !(judged >= kJudgedBeforeGivingUp && 2 * rescored > judged);
     }
 }
 
@@ -484,7 +498,7 @@ SearchResults search_with(Isa isa, FirstPass first_pass, std::span<const float> 
     if (nq == 0) {
         return results;
     }
-    const bool skim = use_first_pass(first_pass, nq, index, k);
+    const bool skim = use_first_pass(first_pass, index, k);
     ScanContext ctx{index, rows, padded, nq, plan_scan(nq, index, isa, skim), isa,
                     {},    {},   0,      {}, padded_last_block(index)};
     if (skim) {
