@@ -198,6 +198,31 @@ TEST(ScanPaths, FirstPassKeepsEveryAnswerOnAdversarialData) {
     }
 }
 
+// Near ties everywhere: every vector one of 20 copies moved by a relative 1e-4, so that the first
+// pass rules out little and its tasks go over to scoring exactly in the middle of a chunk, with
+// buffers of both origins. The answer must not notice.
+TEST(ScanPaths, FirstPassGivingUpMidChunkKeepsEveryAnswer) {
+    const size_t dim = 32;
+    const size_t n = 4000;
+    std::vector<float> vectors = random_floats(n * dim, 40);
+    const std::vector<float> jitter = random_floats(n * dim, 41);
+    for (size_t i = 20; i < n; ++i) {
+        for (size_t j = 0; j < dim; ++j) {
+            vectors[i * dim + j] =
+                vectors[(i % 20) * dim + j] * (1.0f + 1e-4f * jitter[i * dim + j]);
+        }
+    }
+    const std::vector<float> queries = random_floats(9 * dim, 42);
+    for (uint64_t bits : {2, 4}) {
+        GyrelIndex index(dim, bits, Rotation::Rotor3, 43);
+        index.add(vectors);
+        for (const size_t k : {1, 10, 300}) {
+            SCOPED_TRACE(testing::Message() << "bits " << bits << " k " << k);
+            ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k));
+        }
+    }
+}
+
 // A filter gives what searching an index of only the allowed vectors gives, with the positions
 // mapped back: scores do not depend on the other vectors, and ties keep their order.
 TEST(ScanPaths, AllowedPositionsMatchASubIndex) {
