@@ -1,15 +1,23 @@
 // Add and search throughput of one index:
-//   bench_index [n=100000] [dim=128] [bits=4] [nq=100] [k=10] [data=gaussian|clustered|ties]
+//   bench_index [n=100000] [dim=128] [bits=4] [nq=100] [k=10]
+//               [data=gaussian|clustered|ties|near|raw:FILE] [parts=all|scan]
 // The scan is timed with its first pass off and on, with the share of pairs it scored exactly,
-// and with filters allowing 1 % and 100 % of the positions.
+// with filters allowing 1 % and 100 % of the positions, and for a single query beside the time
+// to stream the bytes it reads. raw:FILE reads float32 rows of dim (the first nq are the
+// queries, the next n at most are stored); parts=scan skips the add, encode and file figures.
+#include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
 #include <tbb/info.h>
+#include <tbb/parallel_reduce.h>
 
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <random>
 #include <span>
 #include <string>
@@ -139,8 +147,30 @@ void print_file_figures(quilane::GyrelIndex& index) {
 
 }  // namespace
 
+// Rows of dim float32 from a file: the first nq are the queries, then up to n stored vectors.
+std::vector<float> file_data(const std::string& path, size_t& n, size_t nq, size_t dim,
+                             std::vector<float>& queries) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<float> rows;
+    std::vector<float> row(dim);
+    while (rows.size() < (n + nq) * dim &&
+           in.read(reinterpret_cast<char*>(row.data()),
+                   static_cast<std::streamsize>(dim * sizeof(float)))) {
+        rows.insert(rows.end(), row.begin(), row.end());
+    }
+    if (rows.size() <= nq * dim) {
+        throw quilane::Error("bench_index: " + path + " holds too few rows of dim " +
+                             std::to_string(dim));
+    }
+    queries.assign(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(nq * dim));
+    n = rows.size() / dim - nq;
+    return std::vector<float>(rows.begin() + static_cast<std::ptrdiff_t>(nq * dim), rows.end());
+}
+
 // Clustered like real embeddings: 1000 centres, vectors near them, queries near stored vectors.
 // "ties": every vector one of 50 exact copies, so that the k-th score is a tie of many.
+// "near": every vector one of 50 copies moved by a relative 1e-3, so that the scores near the
+// k-th lie closer together than any bound can tell apart.
 std::vector<float> search_data(const std::string& kind, size_t n, size_t nq, size_t dim,
                                std::vector<float>& queries) {
     std::mt19937 rng(3);
@@ -161,10 +191,12 @@ std::vector<float> search_data(const std::string& kind, size_t n, size_t nq, siz
                 queries[q * dim + j] = x[i * dim + j] + 0.3f * normal(rng);
             }
         }
-    } else if (kind == "ties") {
+    } else if (kind == "ties" || kind == "near") {
+        const float spread = kind == "near" ? 1e-3f : 0.0f;
         for (size_t i = 50; i < n; ++i) {
-            std::copy_n(x.begin() + static_cast<std::ptrdiff_t>((i % 50) * dim), dim,
-                        x.begin() + static_cast<std::ptrdiff_t>(i * dim));
+            for (size_t j = 0; j < dim; ++j) {
+                x[i * dim + j] = x[(i % 50) * dim + j] * (1.0f + spread * normal(rng));
+            }
         }
     }
     return x;
@@ -176,6 +208,47 @@ quilane::Transform transform_of(quilane::GyrelIndex& index) {
     return quilane::Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
                               signs.has_value(), blocks.matrices,
                               quilane::block_size(index.rotation()), blocks.padded_dim};
+}
+
+// One query on all cores: the path the search chooses, the exact kernel alone and the first pass,
+// beside a plain sum over the codes and norms the scan reads, which no scan can beat.
+void print_single_query(quilane::GyrelIndex& index, const std::vector<float>& queries,
+                        const quilane::Transform& t, const quilane::ScanInput& input, size_t k) {
+    const std::span<const float> one(queries.data(), index.dim());
+    auto time_pass = [&](quilane::FirstPass pass) {
+        return best_seconds(
+            [&] { quilane::search_with(quilane::active_isa(), pass, one, 1, t, input, k); });
+    };
+    const double chosen_s = best_seconds([&] { index.search(one, k); });
+    const double off_s = time_pass(quilane::FirstPass::Off);
+    const double on_s = time_pass(quilane::FirstPass::On);
+    const std::span<const uint8_t> codes = index.block_codes();
+    const std::span<const float> norms = index.norms();
+    uint64_t checksum = 0;
+    const double stream_s = best_seconds([&] {
+        const size_t words = codes.size() / 8;
+        auto sum_words = [&](const tbb::blocked_range<size_t>& range, uint64_t sum) {
+            for (size_t w = range.begin(); w < range.end(); ++w) {
+                uint64_t word;
+                std::memcpy(&word, codes.data() + 8 * w, 8);
+                sum += word;
+            }
+            return sum;
+        };
+        checksum = tbb::parallel_reduce(tbb::blocked_range<size_t>(0, words), uint64_t{0},
+                                        sum_words, std::plus<>());
+        float norm_sum = 0.0f;
+        for (const float norm : norms) {
+            norm_sum += norm;
+        }
+        checksum += static_cast<uint64_t>(norm_sum != 0.0f);
+    });
+    const double mb = static_cast<double>(codes.size() + norms.size_bytes()) / 1e6;
+    std::printf(
+        "single query: %.2f ms as chosen, exact kernel %.2f ms, first pass %.2f ms; streaming "
+        "the %.1f MB of codes and norms %.2f ms (%.1f GB/s): chosen / stream %.2fx (sum %llu)\n",
+        1e3 * chosen_s, 1e3 * off_s, 1e3 * on_s, mb, 1e3 * stream_s, mb / 1e3 / stream_s,
+        chosen_s / stream_s, static_cast<unsigned long long>(checksum % 10));
 }
 
 // The scan with its first pass off and on, on one core and on all, and with filters.
@@ -207,6 +280,7 @@ void print_scan_figures(quilane::GyrelIndex& index, const std::vector<float>& qu
             pass == quilane::FirstPass::On ? "on " : "off", one_s, pairs / one_s, all_s,
             pairs / all_s, 100.0 * share);
     }
+    print_single_query(index, queries, t, input, k);
     const double plain_s = best_seconds([&] { index.search(queries, k); });
     std::mt19937_64 rng(5);
     for (const double fraction : {0.01, 1.0}) {
@@ -223,15 +297,18 @@ void print_scan_figures(quilane::GyrelIndex& index, const std::vector<float>& qu
 }
 
 int main(int argc, char** argv) {
-    const uint64_t n = argument(argc, argv, 1, 100000);
+    uint64_t n = argument(argc, argv, 1, 100000);
     const uint64_t dim = argument(argc, argv, 2, 128);
     const uint64_t bits = argument(argc, argv, 3, 4);
     const uint64_t nq = argument(argc, argv, 4, 100);
     const uint64_t k = argument(argc, argv, 5, 10);
     const std::string data = argc > 6 ? argv[6] : "gaussian";
+    const bool scan_only = argc > 7 && std::string(argv[7]) == "scan";
     try {
         std::vector<float> queries;
-        const std::vector<float> vectors = search_data(data, n, nq, dim, queries);
+        const std::vector<float> vectors = data.starts_with("raw:")
+                                               ? file_data(data.substr(4), n, nq, dim, queries)
+                                               : search_data(data, n, nq, dim, queries);
         std::printf("n %llu, dim %llu, bits %llu, nq %llu, k %llu, rotor3, %s data\n",
                     static_cast<unsigned long long>(n), static_cast<unsigned long long>(dim),
                     static_cast<unsigned long long>(bits), static_cast<unsigned long long>(nq),
@@ -239,6 +316,11 @@ int main(int argc, char** argv) {
 
         // The caches and the codebook are built before the clock starts: add times encoding only.
         quilane::GyrelIndex index(dim, bits, quilane::Rotation::Rotor3, 117900524);
+        if (scan_only) {
+            index.add(vectors);
+            print_scan_figures(index, queries, nq, k);
+            return 0;
+        }
         double add_s = 0;
         for (int r = 0; r < kRepeats; ++r) {
             quilane::GyrelIndex fresh(dim, bits, quilane::Rotation::Rotor3, 117900524);

@@ -1,7 +1,12 @@
 """Search and add throughput of quilane beside FAISS and NumPy, measured in one run.
 
     make bench            (sets up .venv-bench, then runs this)
-    .venv-bench/bin/python bench/compare.py [--sizes 100000 1000000] [--nq 100]
+    .venv-bench/bin/python bench/compare.py [--sizes 100000 1000000] [--nq 100] [--dim 128]
+        [--bits 4] [--vectors FILE.npy] [--plot PATH]
+
+--vectors takes float32 rows of --dim (for example the cached embeddings of `make real`): the
+first nq rows are the queries, the next n at most are stored. FAISS keeps its 4-bit codes
+whatever --bits says.
 
 Every figure of one size comes from the same run, so the ratios hold even on a shared, noisy
 machine. Each measurement runs in a child process: pinned to one core for the per-core figures,
@@ -31,10 +36,17 @@ K = 10
 REPEATS = 3
 
 
+VECTORS = ""
+
+
 def dataset(n: int, nq: int) -> tuple[np.ndarray, np.ndarray]:
-    """Clustered float32 data (so that recall means something) and queries near it, cached."""
+    """Clustered float32 data (so that recall means something) and queries near it, cached; or
+    the rows of --vectors."""
+    if VECTORS:
+        rows = np.load(VECTORS).astype(np.float32)
+        return np.ascontiguousarray(rows[nq : nq + n]), np.ascontiguousarray(rows[:nq])
     CACHE.mkdir(exist_ok=True)
-    path = CACHE / f"data_{n}_{nq}.npz"
+    path = CACHE / f"data_{n}_{nq}_{DIM}.npz"
     if not path.exists():
         rng = np.random.default_rng(1)
         centres = rng.standard_normal((1000, DIM)).astype(np.float32)
@@ -161,6 +173,7 @@ def run_worker(n: int, nq: int, one_core: bool) -> dict:
     if one_core:
         env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     cmd = [sys.executable, __file__, "--worker", str(n), str(nq), str(int(one_core))]
+    cmd += ["--dim", str(DIM), "--bits", str(BITS), "--vectors", VECTORS]
     if one_core:
         cmd = ["taskset", "-c", "0"] + cmd
     result = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
@@ -207,6 +220,7 @@ def report(n: int, nq: int, rows: dict, truth: np.ndarray) -> list[dict]:
         print(
             f"ratios, {setting}: quilane / SQ 4bit {r['sq_search_s'] / r['quilane_search_s']:.2f}x, "
             f"quilane / PQFastScan {r['pq_search_s'] / r['quilane_search_s']:.2f}x, "
+            f"quilane / NumPy X @ Q.T {r['numpy_batch_s'] / r['quilane_search_s']:.2f}x, "
             f"single query time quilane / NumPy X @ q "
             f"{r['quilane_single_s'] / r['numpy_single_s']:.2f} "
             f"({r['quilane_single_s'] * 1e3:.2f} ms vs {r['numpy_single_s'] * 1e3:.2f} ms)"
@@ -256,11 +270,17 @@ def plot(results: dict[int, list[dict]], path: Path) -> None:
 
 
 def main() -> None:
+    global DIM, BITS, VECTORS
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 1_000_000])
     parser.add_argument("--nq", type=int, default=100)
+    parser.add_argument("--dim", type=int, default=DIM)
+    parser.add_argument("--bits", type=int, default=BITS)
+    parser.add_argument("--vectors", default="")
+    parser.add_argument("--plot", default=str(HERE / "compare.png"))
     parser.add_argument("--worker", type=int, nargs=3)
     args = parser.parse_args()
+    DIM, BITS, VECTORS = args.dim, args.bits, args.vectors
     if args.worker:
         n, nq, one_core = args.worker
         print(json.dumps(worker(n, nq, bool(one_core))))
@@ -269,13 +289,14 @@ def main() -> None:
     results = {}
     for n in args.sizes:
         x, q = dataset(n, args.nq)
+        n = len(x)
         truth = exact_top_k(x, q)
         del x
         rows = {"one": run_worker(n, args.nq, True), "all": run_worker(n, args.nq, False)}
         results[n] = report(n, args.nq, rows, truth)
-    out = HERE / "compare.png"
+    out = Path(args.plot).resolve()
     plot(results, out)
-    print(f"\nplot: {out.relative_to(HERE.parent)}")
+    print(f"\nplot: {os.path.relpath(out, HERE.parent)}")
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace quilane {
 
@@ -41,32 +42,36 @@ namespace quilane {
 //    its score is not equal), and below every one of the k buffered candidates, so it cannot be
 //    among the best k of the vectors this worker scores, nor among the best k overall. A NaN or
 //    infinite norm, a buffer not yet full or a NaN theta never skip; the vector is scored.
-// 5. Sums are exact: integer entries <= 127 add without carry in a byte (two per byte), 256 such
+// 5. The block test is monotone. Let it hold for a largest sum S and a largest norm W >= 0, and
+//    take S' <= S and 0 <= W' <= W. The double high end h(S') <= h(S), rounding being monotone.
+//    If h(S') >= 0, then 0 <= h(S') W' <= h(S) W after rounding too, and p + 2^-52 |p| grows with
+//    p, so the test at (S', W') holds; if h(S') < 0, its product is at most 0, and 0 <= tau is
+//    part of the test at (S, W). So a block whose largest sum is at most a sum S for which the
+//    test holds at the largest norm W of a whole chunk of blocks passes its own test as well.
+// 6. Sums are exact: integer entries <= 127 add without carry in a byte (two per byte), 256 such
 //    bytes in a 16-bit lane stay below 2^16, and the kernels widen to 32 bits at least that often.
 
 namespace {
 
 constexpr double kRelative = 0x1p-50;
-constexpr double kProduct = 0x1p-52;
 constexpr size_t kMaxBoundDim = size_t{1} << 22;
 constexpr double kMaxTableSum = 0x1p126;
 constexpr size_t kEntries = 16;
 // Chunks a 16-bit lane can take before it is widened: 256 * 254 < 2^16.
 constexpr size_t kFlushChunks = 256;
 
-// The table of half byte `high` of row `row`: where its entries go and which coordinates and
-// code bits it reads.
-size_t table_offset(size_t row, size_t high) {
-    return row / 4 * 128 + high * 64 + row % 4 * kEntries;
+// Where the table of half byte `high` of row `row` starts within one query's tables, given how
+// far apart its chunks of 4 rows are.
+size_t table_offset(size_t row, size_t high, size_t stride) {
+    return row / 4 * stride + high * 64 + row % 4 * kEntries;
 }
 
 }  // namespace
 
-QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits) {
+QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits,
+                              uint8_t* out_tables, size_t stride) {
     QuantisedQuery query;
     const size_t rows = bits * dim / 8;
-    // Kernels run a group of queries together, so an unusable query still has (zero) tables.
-    query.tables.assign(first_pass_table_bytes(rows), 0);
     const size_t tables = 2 * rows;
     const size_t per_half = 4 / bits;
     const size_t levels = size_t{1} << bits;
@@ -108,7 +113,7 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     for (size_t n = 0; n < tables; ++n) {
         const double* v = values.data() + n * kEntries;
         const double low = *std::min_element(v, v + kEntries);
-        uint8_t* out = query.tables.data() + table_offset(n / 2, n % 2);
+        uint8_t* out = out_tables + table_offset(n / 2, n % 2, stride);
         double largest = 0.0;
         for (size_t x = 0; x < kEntries; ++x) {
             out[x] = static_cast<uint8_t>(std::min(127.0, std::floor((v[x] - low) / step)));
@@ -133,42 +138,43 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     return query;
 }
 
-namespace {
-
-// True when the product bound of step 4 stays at or below tau.
-bool product_below(double bound, double norm, double tau) {
-    const double p = bound * norm;
-    return p + kProduct * std::fabs(p) <= tau;
-}
-
-// The float just below a number (-inf stays), without a library call: this runs per block.
-double below(float worst) {
+// The float just below a number (-inf stays).
+Bar bar_below(float worst) {
+    if (std::isnan(worst)) {
+        return Bar{};
+    }
     const uint32_t bits = std::bit_cast<uint32_t>(worst);
+    double tau = static_cast<double>(std::bit_cast<float>(worst > 0.0f ? bits - 1 : bits + 1));
     if (worst == 0.0f) {
-        return -static_cast<double>(std::numeric_limits<float>::denorm_min());
+        tau = -static_cast<double>(std::numeric_limits<float>::denorm_min());
+    } else if (std::isinf(worst) && worst < 0.0f) {
+        tau = static_cast<double>(worst);
     }
-    if (std::isinf(worst) && worst < 0.0f) {
-        return static_cast<double>(worst);
-    }
-    return static_cast<double>(std::bit_cast<float>(worst > 0.0f ? bits - 1 : bits + 1));
+    return Bar{tau, true};
 }
 
-}  // namespace
-
-bool block_cannot_reach(const QuantisedQuery& query, uint32_t max_sum, float max_norm,
-                        float worst) {
-    // Over norms in [0, max_norm] and sums up to max_sum the largest product is the high end of
-    // max_sum times 0 or max_norm; the low ends give no more when norms are not negative.
-    const double high = query.high_base + query.step * max_sum;
-    const double tau = below(worst);
-    return std::isfinite(max_norm) && max_norm >= 0.0f && product_below(high, max_norm, tau) &&
-           product_below(high, 0.0, tau);
-}
-
-bool lane_cannot_reach(const QuantisedQuery& query, uint32_t sum, float norm, float worst) {
-    const double tau = below(worst);
-    return std::isfinite(norm) && product_below(query.low_base + query.step * sum, norm, tau) &&
-           product_below(query.high_base + query.step * sum, norm, tau);
+int64_t sum_limit(const QuantisedQuery& query, const Bar& bar, float largest_norm, uint32_t most) {
+    if (!bar.armed || !query.usable || !std::isfinite(largest_norm) || !(largest_norm >= 0.0f) ||
+        !(bar.tau >= 0.0)) {
+        return -1;
+    }
+    // A guess that ignores rounding, then checked by the test itself: only a checked sum is
+    // returned, so the guess needs no proof.
+    const double guess =
+        largest_norm > 0.0f ? (bar.tau / largest_norm - query.high_base) / query.step : most;
+    if (!(guess >= 0.0)) {
+        return -1;
+    }
+    uint32_t sum = guess >= most ? most : static_cast<uint32_t>(guess);
+    for (int attempt = 0; attempt < 4; ++attempt, --sum) {
+        if (block_cannot_reach(query, bar, sum, largest_norm)) {
+            return sum;
+        }
+        if (sum == 0) {
+            break;
+        }
+    }
+    return -1;
 }
 
 // --- Kernels ---
@@ -181,14 +187,18 @@ void first_pass_scalar(const FirstPassJob& job) {
     for (size_t row = 0; row < job.rows; ++row) {
         const uint8_t* bytes = job.block + 16 * row;
         for (size_t q = 0; q < G; ++q) {
-            const uint8_t* low = job.tables[q] + table_offset(row, 0);
-            const uint8_t* high = job.tables[q] + table_offset(row, 1);
+            const uint8_t* tables = job.tables + q * kChunkTableBytes;
+            const uint8_t* low = tables + table_offset(row, 0, G * kChunkTableBytes);
+            const uint8_t* high = tables + table_offset(row, 1, G * kChunkTableBytes);
             for (size_t lane = 0; lane < 16; ++lane) {
                 sums[q * 16 + lane] += low[bytes[lane] & 15u] + high[bytes[lane] >> 4];
             }
         }
     }
     std::copy(sums.begin(), sums.end(), job.sums);
+    for (size_t q = 0; q < G; ++q) {
+        job.largest_sums[q] = *std::max_element(job.sums + 16 * q, job.sums + 16 * q + 16);
+    }
 }
 
 #if defined(__x86_64__)
@@ -197,6 +207,7 @@ void first_pass_scalar(const FirstPassJob& job) {
 // its own uninitialised-use analysis then reports.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 // The 8 16-bit sums of each 128-bit lane added over the 4 lanes, as 32-bit integers.
 __attribute__((target("avx512f,avx512bw"))) __m256i fold_avx512(__m512i v) {
@@ -216,11 +227,14 @@ __attribute__((target("avx512f,avx512bw"))) __m512i lane_sums_avx512(__m512i all
 }
 
 // Hand-written: the byte shuffles are what makes the first pass several times faster than the
-// float scan (measured in bench_index); compilers do not turn table lookups into them.
+// float scan (measured in bench_index); compilers do not turn table lookups into them. Each
+// chunk of the block is loaded and split into half bytes once for the whole group of queries.
 template <size_t G>
 __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPassJob& job) {
     const __m512i nibble = _mm512_set1_epi8(0x0F);
-    const size_t chunks = (job.rows + 3) / 4;
+    const size_t chunks = first_pass_chunks(job.rows);
+    const size_t whole = job.rows / 4;  // a 2-bit block of an odd number of groups ends in half
+    const uint8_t* table = job.tables;
     __m512i total[G];
     for (size_t q = 0; q < G; ++q) {
         total[q] = _mm512_setzero_si512();
@@ -232,19 +246,16 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
         for (size_t q = 0; q < G; ++q) {
             all[q] = odd[q] = _mm512_setzero_si512();
         }
-        for (size_t c = start; c < end; ++c) {
-            // Only a 2-bit block with an odd number of groups ends in half a chunk.
-            const size_t row_bytes = std::min<size_t>(64, 16 * (job.rows - 4 * c));
-            const __m512i x = _mm512_maskz_loadu_epi8(
-                row_bytes == 64 ? ~__mmask64{0} : (__mmask64{1} << row_bytes) - 1,
-                job.block + 64 * c);
+        for (size_t c = start; c < end; ++c, table += G * kChunkTableBytes) {
+            const __m512i x = c < whole ? _mm512_loadu_si512(job.block + 64 * c)
+                                        : _mm512_maskz_loadu_epi8(0xFFFFFFFF, job.block + 64 * c);
             const __m512i low = _mm512_and_si512(x, nibble);
             const __m512i high = _mm512_and_si512(_mm512_srli_epi16(x, 4), nibble);
             for (size_t q = 0; q < G; ++q) {
-                const uint8_t* table = job.tables[q] + 128 * c;
+                const uint8_t* tables = table + q * kChunkTableBytes;
                 const __m512i v =
-                    _mm512_add_epi8(_mm512_shuffle_epi8(_mm512_loadu_si512(table), low),
-                                    _mm512_shuffle_epi8(_mm512_loadu_si512(table + 64), high));
+                    _mm512_add_epi8(_mm512_shuffle_epi8(_mm512_loadu_si512(tables), low),
+                                    _mm512_shuffle_epi8(_mm512_loadu_si512(tables + 64), high));
                 all[q] = _mm512_add_epi16(all[q], v);
                 odd[q] = _mm512_add_epi16(odd[q], _mm512_srli_epi16(v, 8));
             }
@@ -255,6 +266,7 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
     }
     for (size_t q = 0; q < G; ++q) {
         _mm512_storeu_si512(job.sums + 16 * q, total[q]);
+        job.largest_sums[q] = _mm512_reduce_max_epu32(total[q]);
     }
 }
 
@@ -286,8 +298,9 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.block + 32 * p));
             const __m256i low = _mm256_and_si256(x, nibble);
             const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+            const uint8_t* chunk = job.tables + (p / 2) * G * kChunkTableBytes + 32 * (p % 2);
             for (size_t q = 0; q < G; ++q) {
-                const uint8_t* table = job.tables[q] + 128 * (p / 2) + 32 * (p % 2);
+                const uint8_t* table = chunk + q * kChunkTableBytes;
                 const __m256i v = _mm256_add_epi8(
                     _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(table)),
                                         low),
@@ -306,6 +319,11 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
         }
     }
     for (size_t q = 0; q < G; ++q) {
+        __m256i largest = _mm256_max_epu32(total[q][0], total[q][1]);
+        largest = _mm256_max_epu32(largest, _mm256_shuffle_epi32(largest, 0x4E));
+        largest = _mm256_max_epu32(largest, _mm256_shuffle_epi32(largest, 0xB1));
+        largest = _mm256_max_epu32(largest, _mm256_permute2x128_si256(largest, largest, 1));
+        job.largest_sums[q] = static_cast<uint32_t>(_mm256_cvtsi256_si32(largest));
         for (size_t h = 0; h < 2; ++h) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.sums + 16 * q + 8 * h), total[q][h]);
         }
@@ -341,8 +359,16 @@ FirstPassKernel first_pass_kernel(Isa isa, size_t count) {
             return kernel_for<2>(isa);
         case 3:
             return kernel_for<3>(isa);
-        default:
+        case 4:
             return kernel_for<4>(isa);
+        case 5:
+            return kernel_for<5>(isa);
+        case 6:
+            return kernel_for<6>(isa);
+        case 7:
+            return kernel_for<7>(isa);
+        default:
+            return kernel_for<8>(isa);
     }
 }
 

@@ -3,9 +3,9 @@
 // vectors unable to enter the best k. Only what can still win is scored exactly.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "isa.hpp"
 
@@ -17,12 +17,18 @@ inline bool first_pass_fits(size_t bits) {
     return bits == 2 || bits == 4;
 }
 
-// One query's tables and the bound that goes with them. A block's rows (16 bytes, byte v of
-// lane v) are taken four at a time; for each such chunk the tables hold 4 tables of 16 entries
-// for the low half bytes of its rows, then 4 for the high half bytes. Every entry is at most
-// 127, so the two entries of one byte add up without carry in 8 bits.
+// A block's rows (16 bytes, byte v of lane v) are taken four at a time. For each such chunk a
+// query has 128 bytes of tables: 4 tables of 16 entries for the low half bytes of its rows, then
+// 4 for the high half bytes. Every entry is at most 127, so the two entries of one byte add up
+// without carry in 8 bits.
+inline constexpr size_t kChunkTableBytes = 128;
+
+inline size_t first_pass_chunks(size_t rows) {
+    return (rows + 3) / 4;
+}
+
+// The bound that goes with one query's tables.
 struct QuantisedQuery {
-    std::vector<uint8_t> tables;
     // False when the bound would not hold (non-finite or overflowing tables, a step of zero, a
     // dim too large for the rounding bound): every vector of this query is scored exactly.
     bool usable = false;
@@ -33,31 +39,73 @@ struct QuantisedQuery {
     double high_base = 0.0;
 };
 
-// Bytes of tables per query for a block of `rows` rows of 16 bytes.
-inline size_t first_pass_table_bytes(size_t rows) {
-    return (rows + 3) / 4 * 128;
-}
+// t: the transformed query row; centroids: 2^bits levels. Writes the query's tables for chunk c
+// at tables + c * stride (zero bytes, left zero when the query is not usable), so that the
+// tables of a group of queries can interleave chunk by chunk.
+QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits,
+                              uint8_t* tables, size_t stride);
 
-// t: the transformed query row; centroids: 2^bits levels.
-QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits);
+// The most queries one first-pass kernel call takes: as many as keep their sums in registers.
+inline constexpr size_t kMaxFirstPassGroup = 8;
+
+inline size_t first_pass_group_limit(Isa isa) {
+    return isa == Isa::Avx512 ? kMaxFirstPassGroup : 4;
+}
 
 // One kernel call: the integer sums of the 16 lanes of one block for `count` queries.
 struct FirstPassJob {
     const uint8_t* block;
-    size_t rows;                   // record bytes of one vector: bits * dim / 8
-    const uint8_t* const* tables;  // count tables
-    uint32_t* sums;                // count x 16
+    size_t rows;             // record bytes of one vector: bits * dim / 8
+    const uint8_t* tables;   // chunk c of query q at (c * count + q) * kChunkTableBytes
+    uint32_t* sums;          // count x 16
+    uint32_t* largest_sums;  // count: the largest of each query's 16 sums
 };
 
 using FirstPassKernel = void (*)(const FirstPassJob&);
 
-// A kernel for `count` queries at once (1 to 4) on the chosen instruction set.
+// A kernel for `count` queries at once (1 to first_pass_group_limit(isa)).
 FirstPassKernel first_pass_kernel(Isa isa, size_t count);
 
-// True when no vector with an integer sum in [0, max_sum] and a norm in [0, max_norm] can rank
-// above `worst` (a number: the worst of a full buffer).
-bool block_cannot_reach(const QuantisedQuery& query, uint32_t max_sum, float max_norm, float worst);
+// What a score must beat to enter a full buffer of candidates: a vector whose score is at most
+// `tau`, the float just below the buffer's worst score, cannot (first_pass.cpp, step 4).
+// Disarmed while the buffer is not full or its worst score is NaN: then nothing is skipped.
+struct Bar {
+    double tau = 0.0;
+    bool armed = false;
+};
+
+// The bar of a full buffer whose worst score is `worst`.
+Bar bar_below(float worst);
+
+// True when the product bound of step 4 stays at or below tau.
+inline bool product_below(double bound, double norm, double tau) {
+    const double p = bound * norm;
+    return p + 0x1p-52 * std::fabs(p) <= tau;
+}
+
+// True when no vector with an integer sum in [0, largest_sum] and a norm in [0, largest_norm]
+// can clear an armed bar. Over such norms and sums the largest product is the high end of
+// largest_sum times 0 or largest_norm; the low ends give no more, norms not being negative.
+inline bool block_cannot_reach(const QuantisedQuery& query, const Bar& bar, uint32_t largest_sum,
+                               float largest_norm) {
+    const double high = query.high_base + query.step * largest_sum;
+    return bar.armed && query.usable && std::isfinite(largest_norm) && largest_norm >= 0.0f &&
+           product_below(high, largest_norm, bar.tau) && product_below(high, 0.0, bar.tau);
+}
+
 // The same for one vector of any norm.
-bool lane_cannot_reach(const QuantisedQuery& query, uint32_t sum, float norm, float worst);
+inline bool lane_cannot_reach(const QuantisedQuery& query, const Bar& bar, uint32_t sum,
+                              float norm) {
+    return bar.armed && query.usable && std::isfinite(norm) &&
+           product_below(query.low_base + query.step * sum, norm, bar.tau) &&
+           product_below(query.high_base + query.step * sum, norm, bar.tau);
+}
+
+// A largest sum up to which block_cannot_reach holds for every block whose norms lie in
+// [0, largest_norm], or -1. The test is monotone, true for (S, W) making it true for every
+// smaller sum and every smaller non-negative largest norm (first_pass.cpp, step 5), so a block
+// whose largest sum is at most this limit is skipped with one integer comparison. `most` is the
+// largest sum a vector can have.
+int64_t sum_limit(const QuantisedQuery& query, const Bar& bar, float largest_norm, uint32_t most);
 
 }  // namespace quilane

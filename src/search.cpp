@@ -3,10 +3,6 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/task_arena.h>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -19,6 +15,7 @@
 #include "first_pass.hpp"
 #include "pack.hpp"
 #include "parallel.hpp"
+#include "scan_kernels.hpp"
 
 namespace quilane {
 
@@ -137,17 +134,8 @@ SearchResults allocate_results(size_t nq, size_t k) {
     return results;
 }
 
-// --- Block kernels ---
-//
-// Each SIMD lane scores one stored vector of a block against one query: it adds the query's
-// table entries T[j][code] for j = 0, 1, ... starting from 0.0f, then multiplies by the norm.
-// T[j][e] = t[j] * centroid[e mod 2^bits] for e in 0 ... 15 is the very product the plain rule
-// forms, so every lane computes bit for bit the plain score. Replicating the table over 16
-// entries lets a kernel index it with the low 4 bits of the shifted group string unmasked.
+// --- Splitting the scan ---
 
-constexpr size_t kTableWidth = 16;
-// Queries that share one decoding of a block; also independent sums that hide add latency.
-constexpr size_t kMaxGroup = 4;
 // The tables of a query group should stay in the first-level cache.
 constexpr size_t kTableBudgetBytes = 32 * 1024;
 // A chunk of blocks that stays in the second-level cache while every query group passes over it.
@@ -155,196 +143,42 @@ constexpr size_t kChunkBudgetBytes = 256 * 1024;
 // Chunks per worker when there are few query groups, so that one query uses every core.
 constexpr size_t kChunksPerWorker = 8;
 
-// One kernel call: one block against `group` queries.
-struct BlockJob {
-    const uint8_t* block;
-    size_t groups;        // dim / 8
-    const float* tables;  // one table of dim * kTableWidth floats per query ...
-    size_t table_stride;  // ... this many floats apart
-    const float* norms;   // kBlockVectors norms
-    float* scores;        // group x kBlockVectors scores
-};
+// With few stored vectors per result the thresholds settle too late to skip much. A single
+// query takes the first pass too: it reads the same bytes with less arithmetic than the exact
+// kernel, which on its own does not keep up with memory (bench_index, "single query").
+constexpr size_t kFirstPassMinVectorsPerResult = 64;
+// Pairs of a task the first pass judges before it may give up on the rest.
+constexpr size_t kJudgedBeforeGivingUp = 256;
 
-using BlockKernel = void (*)(const BlockJob&);
-
-template <size_t Bits, size_t G>
-void score_block_scalar(const BlockJob& job) {
-    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
-        std::array<float, G> acc{};
-        for (size_t g = 0; g < job.groups; ++g) {
-            const uint8_t* row = job.block + g * Bits * kBlockVectors + lane;
-            uint32_t w = 0;
-            for (size_t r = 0; r < Bits; ++r) {
-                w |= uint32_t{row[r * kBlockVectors]} << (8 * r);
-            }
-            for (size_t b = 0; b < 8; ++b) {
-                const size_t e = (w >> (b * Bits)) % kTableWidth;
-                const float* entry = job.tables + (8 * g + b) * kTableWidth + e;
-                for (size_t q = 0; q < G; ++q) {
-                    acc[q] = acc[q] + entry[q * job.table_stride];
-                }
-            }
-        }
-        for (size_t q = 0; q < G; ++q) {
-            job.scores[q * kBlockVectors + lane] = acc[q] * job.norms[lane];
-        }
+bool use_first_pass(FirstPass choice, const ScanInput& index, size_t k) {
+    if (!first_pass_fits(index.bits) || choice == FirstPass::Off) {
+        return false;
     }
+    return choice == FirstPass::On || index.n / k >= kFirstPassMinVectorsPerResult;
 }
-
-#if defined(__x86_64__)
-
-// GCC 12's AVX-512 intrinsics fill unused result lanes from a self-initialised variable, which
-// its own uninitialised-use analysis then reports.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-template <size_t Bits, size_t G>
-__attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) {
-    __m512 acc[G];
-    for (size_t q = 0; q < G; ++q) {
-        acc[q] = _mm512_setzero_ps();
-    }
-    const uint8_t* row = job.block;
-    const float* table = job.tables;
-    for (size_t g = 0; g < job.groups; ++g) {
-        __m512i w = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
-        for (size_t r = 1; r < Bits; ++r) {
-            const __m512i byte = _mm512_cvtepu8_epi32(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + r * kBlockVectors)));
-            w = _mm512_or_si512(w, _mm512_slli_epi32(byte, static_cast<unsigned>(8 * r)));
-        }
-        for (size_t b = 0; b < 8; ++b) {
-            const __m512i index = _mm512_srli_epi32(w, static_cast<unsigned>(b * Bits));
-            for (size_t q = 0; q < G; ++q) {
-                const __m512 entries =
-                    _mm512_loadu_ps(table + q * job.table_stride + b * kTableWidth);
-                acc[q] = _mm512_add_ps(acc[q], _mm512_permutexvar_ps(index, entries));
-            }
-        }
-        row += Bits * kBlockVectors;
-        table += 8 * kTableWidth;
-    }
-    const __m512 norms = _mm512_loadu_ps(job.norms);
-    for (size_t q = 0; q < G; ++q) {
-        _mm512_storeu_ps(job.scores + q * kBlockVectors, _mm512_mul_ps(acc[q], norms));
-    }
-}
-
-#pragma GCC diagnostic pop
-
-// Eight lanes per register: a block is two halves. A 16-entry table is two registers; for 2 and
-// 3 bits the low 8 entries already hold every centroid, for 4 bits bit 3 of the index picks the
-// high register (moved to the sign bit for the blend).
-template <size_t Bits>
-__attribute__((target("avx2"))) __m256 look_up_avx2(const float* entries, __m256i index) {
-    const __m256 low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(entries), index);
-    if constexpr (Bits < 4) {
-        return low;
-    } else {
-        const __m256 high = _mm256_permutevar8x32_ps(_mm256_loadu_ps(entries + 8), index);
-        return _mm256_blendv_ps(low, high, _mm256_castsi256_ps(_mm256_slli_epi32(index, 28)));
-    }
-}
-
-template <size_t Bits, size_t G>
-__attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
-    __m256 acc[G][2];
-    for (size_t q = 0; q < G; ++q) {
-        acc[q][0] = acc[q][1] = _mm256_setzero_ps();
-    }
-    const uint8_t* row = job.block;
-    const float* table = job.tables;
-    for (size_t g = 0; g < job.groups; ++g) {
-        __m256i w[2];
-        for (size_t h = 0; h < 2; ++h) {
-            w[h] = _mm256_cvtepu8_epi32(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 8 * h)));
-            for (size_t r = 1; r < Bits; ++r) {
-                const __m256i byte = _mm256_cvtepu8_epi32(_mm_loadl_epi64(
-                    reinterpret_cast<const __m128i*>(row + r * kBlockVectors + 8 * h)));
-                w[h] = _mm256_or_si256(w[h], _mm256_slli_epi32(byte, static_cast<int>(8 * r)));
-            }
-        }
-        for (size_t b = 0; b < 8; ++b) {
-            for (size_t h = 0; h < 2; ++h) {
-                const __m256i index = _mm256_srli_epi32(w[h], static_cast<int>(b * Bits));
-                for (size_t q = 0; q < G; ++q) {
-                    const float* entries = table + q * job.table_stride + b * kTableWidth;
-                    acc[q][h] = _mm256_add_ps(acc[q][h], look_up_avx2<Bits>(entries, index));
-                }
-            }
-        }
-        row += Bits * kBlockVectors;
-        table += 8 * kTableWidth;
-    }
-    for (size_t h = 0; h < 2; ++h) {
-        const __m256 norms = _mm256_loadu_ps(job.norms + 8 * h);
-        for (size_t q = 0; q < G; ++q) {
-            _mm256_storeu_ps(job.scores + q * kBlockVectors + 8 * h,
-                             _mm256_mul_ps(acc[q][h], norms));
-        }
-    }
-}
-
-#endif
-
-template <size_t Bits, size_t G>
-BlockKernel kernel_of(Isa path) {
-#if defined(__x86_64__)
-    switch (path) {
-        case Isa::Avx512:
-            return score_block_avx512<Bits, G>;
-        case Isa::Avx2:
-            return score_block_avx2<Bits, G>;
-        case Isa::Scalar:
-            break;
-    }
-#else
-    (void)path;
-#endif
-    return score_block_scalar<Bits, G>;
-}
-
-template <size_t Bits>
-BlockKernel kernel_of(Isa path, size_t group) {
-    switch (group) {
-        case 1:
-            return kernel_of<Bits, 1>(path);
-        case 2:
-            return kernel_of<Bits, 2>(path);
-        case 3:
-            return kernel_of<Bits, 3>(path);
-        default:
-            return kernel_of<Bits, kMaxGroup>(path);
-    }
-}
-
-BlockKernel kernel_of(Isa path, size_t bits, size_t group) {
-    switch (bits) {
-        case 2:
-            return kernel_of<2>(path, group);
-        case 3:
-            return kernel_of<3>(path, group);
-        default:
-            return kernel_of<4>(path, group);
-    }
-}
-
-// --- Splitting the scan ---
 
 // How the scan is cut into tasks: each task scores one chunk of blocks against one group of
 // queries.
 struct ScanPlan {
-    size_t group = 1;         // queries per kernel call
+    bool first_pass = false;
+    size_t group = 1;         // queries per kernel call: of the first pass when it runs
     size_t query_groups = 0;  // ceil(nq / group)
     size_t chunk_blocks = 1;  // blocks per chunk
     size_t chunks = 0;
 };
 
-ScanPlan plan_scan(size_t nq, const ScanInput& index) {
+ScanPlan plan_scan(size_t nq, const ScanInput& index, Isa isa, bool first_pass) {
     ScanPlan plan;
-    const size_t table_bytes = checked_mul(index.dim, kTableWidth, sizeof(float));
-    plan.group = std::clamp<size_t>(kTableBudgetBytes / table_bytes, 1, kMaxGroup);
+    plan.first_pass = first_pass;
+    if (first_pass) {
+        const size_t chunks = first_pass_chunks(record_bytes(index.bits, index.dim));
+        const size_t table_bytes = checked_mul(chunks, kChunkTableBytes);
+        plan.group =
+            std::clamp<size_t>(kTableBudgetBytes / table_bytes, 1, first_pass_group_limit(isa));
+    } else {
+        const size_t table_bytes = checked_mul(index.dim, kTableWidth, sizeof(float));
+        plan.group = std::clamp<size_t>(kTableBudgetBytes / table_bytes, 1, kMaxExactGroup);
+    }
     plan.query_groups = (nq + plan.group - 1) / plan.group;
     const size_t blocks = block_count(index.n);
     const size_t cached =
@@ -359,19 +193,6 @@ ScanPlan plan_scan(size_t nq, const ScanInput& index) {
     return plan;
 }
 
-// A single query streams the store once and is bound by memory, where the first pass gains
-// nothing; with few stored vectors per result the thresholds settle too late to skip much.
-constexpr size_t kFirstPassMinQueries = 2;
-constexpr size_t kFirstPassMinVectorsPerResult = 64;
-
-bool use_first_pass(FirstPass choice, size_t nq, const ScanInput& index, size_t k) {
-    if (!first_pass_fits(index.bits) || choice == FirstPass::Off) {
-        return false;
-    }
-    return choice == FirstPass::On ||
-           (nq >= kFirstPassMinQueries && index.n / k >= kFirstPassMinVectorsPerResult);
-}
-
 // What every task reads.
 struct ScanContext {
     const ScanInput& index;
@@ -380,9 +201,13 @@ struct ScanContext {
     size_t nq;
     ScanPlan plan;
     Isa isa;
-    bool first_pass;
-    std::vector<QuantisedQuery> quantised;  // one per query when first_pass
-    std::vector<uint8_t> last_block;        // the compact last block, padded
+    // With the first pass: each query's bound, and the integer tables of each query group, those
+    // of its queries interleaved chunk by chunk (first_pass.hpp).
+    std::vector<QuantisedQuery> quantised;
+    std::vector<uint8_t> first_pass_tables;
+    size_t group_table_bytes = 0;     // of one query group
+    std::vector<float> chunk_norms;   // the largest norm of each chunk (largest_norm)
+    std::vector<uint8_t> last_block;  // the compact last block, padded
 };
 
 const uint8_t* block_at(const ScanContext& ctx, size_t block) {
@@ -406,31 +231,55 @@ std::vector<uint8_t> padded_last_block(const ScanInput& index) {
     return block;
 }
 
+// The largest of `count` norms, or NaN when one is NaN or negative (the block test then never
+// skips, and the lanes are judged one by one).
+float largest_norm(const float* norms, size_t count) {
+    float largest = 0.0f;
+    bool unordered = false;
+    for (size_t i = 0; i < count; ++i) {
+        largest = std::max(largest, norms[i]);
+        unordered |= !(norms[i] >= 0.0f);
+    }
+    return unordered ? std::numeric_limits<float>::quiet_NaN() : largest;
+}
+
+// Quantises every query into its group's interleaved tables, and bounds the norms of each chunk.
+void quantise_queries(ScanContext& ctx) {
+    const ScanInput& index = ctx.index;
+    const ScanPlan& plan = ctx.plan;
+    const size_t chunks = first_pass_chunks(record_bytes(index.bits, index.dim));
+    ctx.group_table_bytes = checked_mul(chunks, plan.group, kChunkTableBytes);
+    ctx.first_pass_tables.assign(checked_mul(plan.query_groups, ctx.group_table_bytes), 0);
+    ctx.quantised.resize(ctx.nq);
+    parallel_for_each(ctx.nq, [&](size_t q) {
+        const size_t group = q / plan.group;
+        const size_t count = std::min(plan.group, ctx.nq - group * plan.group);
+        uint8_t* tables = ctx.first_pass_tables.data() + group * ctx.group_table_bytes +
+                          (q % plan.group) * kChunkTableBytes;
+        ctx.quantised[q] = quantise_query(ctx.rows.data() + q * ctx.padded, index.centroids.data(),
+                                          index.dim, index.bits, tables, count * kChunkTableBytes);
+    });
+    const size_t chunk_vectors = plan.chunk_blocks * kBlockVectors;
+    ctx.chunk_norms.resize(plan.chunks);
+    parallel_for_each(plan.chunks, [&](size_t chunk) {
+        const size_t first = chunk * chunk_vectors;
+        ctx.chunk_norms[chunk] =
+            largest_norm(index.norms.data() + first, std::min(index.n - first, chunk_vectors));
+    });
+}
+
 // What one worker keeps across the tasks it runs: the best k so far of every query among the
-// vectors it scored, the tables of its current query group and the scores of one block.
+// vectors it scored with the bar each sets, the float tables of its current query group and the
+// scores of one block.
 struct WorkerState {
     std::vector<CandidateBuffer> buffers;
+    std::vector<Bar> bars;
     std::vector<float> tables;
     std::vector<float> scores;
     std::vector<uint32_t> sums;
+    std::vector<uint32_t> largest_sums;
     uint64_t scored_exactly = 0;
 };
-
-// tables[q * dim * 16 + j * 16 + e] = t_q[j] * centroid[e mod 2^bits].
-void build_tables(const float* rows, size_t padded, size_t count, const ScanInput& index,
-                  std::vector<float>& tables) {
-    const size_t levels = size_t{1} << index.bits;
-    tables.resize(checked_mul(count, index.dim, kTableWidth));
-    float* out = tables.data();
-    for (size_t q = 0; q < count; ++q) {
-        const float* t = rows + q * padded;
-        for (size_t j = 0; j < index.dim; ++j) {
-            for (size_t e = 0; e < kTableWidth; ++e) {
-                *out++ = t[j] * index.centroids[e % levels];
-            }
-        }
-    }
-}
 
 // The lanes of the block starting at `first` that hold allowed stored vectors, bit per lane.
 uint32_t live_lanes(const ScanInput& index, size_t first, size_t lanes) {
@@ -444,8 +293,9 @@ uint32_t live_lanes(const ScanInput& index, size_t first, size_t lanes) {
 
 // Offers the scores of one block's live lanes. Until the buffer is full, and while its worst
 // score is NaN, every lane is offered; then only lanes not below the worst score (the comparison
-// is false for NaN), since an equal score may still enter from a lower position.
-void offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, size_t first) {
+// is false for NaN), since an equal score may still enter from a lower position. Returns the
+// bar the buffer sets afterwards.
+Bar offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, size_t first) {
     const bool full = buffer.items.size() == buffer.k;
     const float threshold =
         full ? buffer.items.front().score : std::numeric_limits<float>::quiet_NaN();
@@ -455,77 +305,79 @@ void offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, si
             offer(buffer, Candidate{scores[lane], first + lane});
         }
     }
+    return buffer.items.size() == buffer.k ? bar_below(buffer.items.front().score) : Bar{};
 }
 
-// Whether a block's live lanes may hold a vector that enters the buffer, judged from their
+// Whether a block's live lanes may hold a vector that clears the bar, judged from their
 // first-pass sums (first_pass.cpp says why a false answer is safe).
-bool may_enter(const CandidateBuffer& buffer, const QuantisedQuery& query, const uint32_t* sums,
-               const float* norms, float max_norm, uint32_t live) {
-    if (buffer.items.size() < buffer.k || !query.usable) {
+bool may_enter(const QuantisedQuery& query, const Bar& bar, const uint32_t* sums,
+               uint32_t largest_sum, const float* norms, float largest_norm, uint32_t live) {
+    if (!bar.armed || !query.usable) {
         return true;
     }
-    const float worst = buffer.items.front().score;
-    if (std::isnan(worst)) {
-        return true;
-    }
-    uint32_t max_sum = 0;
-    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
-        max_sum = std::max(max_sum, sums[lane]);
-    }
-    if (block_cannot_reach(query, max_sum, max_norm, worst)) {
+    if (block_cannot_reach(query, bar, largest_sum, largest_norm)) {
         return false;
     }
     for (; live != 0; live &= live - 1) {
         const size_t lane = static_cast<size_t>(std::countr_zero(live));
-        if (!lane_cannot_reach(query, sums[lane], norms[lane], worst)) {
+        if (!lane_cannot_reach(query, bar, sums[lane], norms[lane])) {
             return true;
         }
     }
     return false;
 }
 
-// The largest norm of a block, or NaN when one is NaN or negative (the block test then never
-// skips, and the lanes are judged one by one).
-float largest_norm(const float* norms) {
-    float largest = 0.0f;
-    bool unordered = false;
-    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
-        largest = std::max(largest, norms[lane]);
-        unordered |= !(norms[lane] >= 0.0f);
+// The float tables of one query group (in a buffer of room for all), each built on first need:
+// with the first pass most tasks never score exactly.
+struct GroupTables {
+    const ScanContext& ctx;
+    size_t q0;
+    std::vector<float>& tables;
+    uint32_t built = 0;  // bit per query of the group
+
+    const float* of(size_t q) {
+        const size_t stride = ctx.index.dim * kTableWidth;
+        if (!((built >> q) & 1u)) {
+            build_table(ctx.rows.data() + (q0 + q) * ctx.padded, ctx.index.centroids, ctx.index.dim,
+                        ctx.index.bits, tables.data() + q * stride);
+            built |= uint32_t{1} << q;
+        }
+        return tables.data() + q * stride;
     }
-    return unordered ? std::numeric_limits<float>::quiet_NaN() : largest;
-}
+};
 
 void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerState& state) {
     const ScanInput& index = ctx.index;
     const ScanPlan& plan = ctx.plan;
     const size_t q0 = query_group * plan.group;
     const size_t count = std::min(plan.group, ctx.nq - q0);
-    const BlockKernel group_kernel = kernel_of(ctx.isa, index.bits, count);
-    const BlockKernel one_kernel = kernel_of(ctx.isa, index.bits, 1);
+    const size_t stride = index.dim * kTableWidth;
+    state.tables.resize(checked_mul(count, stride));
+    GroupTables tables{ctx, q0, state.tables};
+    const BlockKernel one_kernel = block_kernel(ctx.isa, index.bits, 1);
     const FirstPassKernel first_pass = first_pass_kernel(ctx.isa, count);
-    // With the first pass, most tasks never score exactly; their float tables are built on
-    // first need.
-    bool tables_built = false;
-    auto ensure_tables = [&] {
-        if (!tables_built) {
-            build_tables(ctx.rows.data() + q0 * ctx.padded, ctx.padded, count, index, state.tables);
-            tables_built = true;
-        }
-    };
-    std::array<const uint8_t*, kMaxGroup> quantised{};
-    if (ctx.first_pass) {
-        for (size_t q = 0; q < count; ++q) {
-            quantised[q] = ctx.quantised[q0 + q].tables.data();
-        }
-    } else {
-        ensure_tables();
-    }
+    const uint8_t* group_tables =
+        ctx.first_pass_tables.data() + query_group * ctx.group_table_bytes;
     state.scores.resize(plan.group * kBlockVectors);
     state.sums.resize(plan.group * kBlockVectors);
-    const size_t stride = index.dim * kTableWidth;
+    state.largest_sums.resize(plan.group);
     const size_t first_block = chunk * plan.chunk_blocks;
     const size_t last_block = std::min(first_block + plan.chunk_blocks, block_count(index.n));
+    // Per query, a largest sum up to which every block of the chunk is skipped at a glance.
+    const float chunk_norm = plan.first_pass ? ctx.chunk_norms[chunk] : 0.0f;
+    const uint32_t most_sum = static_cast<uint32_t>(254 * record_bytes(index.bits, index.dim));
+    std::array<int64_t, kMaxFirstPassGroup> limits{};
+    auto update_limit = [&](size_t q) {
+        limits[q] = sum_limit(ctx.quantised[q0 + q], state.bars[q0 + q], chunk_norm, most_sum);
+    };
+    for (size_t q = 0; plan.first_pass && q < count; ++q) {
+        update_limit(q);
+    }
+    // Where most blocks need scoring exactly anyway (near ties), the first pass is
+    // pure cost: the task scores the rest of its chunk exactly, which gives the same result.
+    bool skim = plan.first_pass;
+    size_t judged = 0;    // (block, query) pairs the first pass judged against a full buffer ...
+    size_t rescored = 0;  // ... and those it could not rule out
     std::array<float, kBlockVectors> tail_norms{};
     for (size_t block = first_block; block < last_block; ++block) {
         const size_t first = block * kBlockVectors;
@@ -541,46 +393,49 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
         }
         const uint8_t* codes = block_at(ctx, block);
         auto score = [&](BlockKernel kernel, size_t q, float* scores) {
-            kernel(BlockJob{codes, index.dim / 8, state.tables.data() + q * stride, stride, norms,
-                            scores});
+            kernel(BlockJob{codes, index.dim / 8, tables.of(q), stride, norms, scores});
+            state.bars[q0 + q] = offer_block(state.buffers[q0 + q], scores, live, first);
         };
-        if (!ctx.first_pass) {
-            score(group_kernel, 0, state.scores.data());
+        if (!skim) {
+            // A group kernel reads the tables of all its queries, one stride apart.
+            for (size_t q = 0; q < count; ++q) {
+                tables.of(q);
+            }
+            for (size_t g = 0; g < count; g += kMaxExactGroup) {
+                block_kernel(ctx.isa, index.bits, std::min(kMaxExactGroup, count - g))(
+                    BlockJob{codes, index.dim / 8, tables.of(g), stride, norms,
+                             state.scores.data() + g * kBlockVectors});
+            }
             state.scored_exactly += count * kBlockVectors;
             for (size_t q = 0; q < count; ++q) {
-                offer_block(state.buffers[q0 + q], state.scores.data() + q * kBlockVectors, live,
-                            first);
+                state.bars[q0 + q] = offer_block(
+                    state.buffers[q0 + q], state.scores.data() + q * kBlockVectors, live, first);
             }
             continue;
         }
-        first_pass(FirstPassJob{codes, record_bytes(index.bits, index.dim), quantised.data(),
-                                state.sums.data()});
-        const float max_norm = largest_norm(norms);
-        std::array<bool, kMaxGroup> rescore{};
-        size_t rescored = 0;
+        first_pass(FirstPassJob{codes, record_bytes(index.bits, index.dim), group_tables,
+                                state.sums.data(), state.largest_sums.data()});
+        float block_norm = -1.0f;  // computed on first need
         for (size_t q = 0; q < count; ++q) {
-            rescore[q] = may_enter(state.buffers[q0 + q], ctx.quantised[q0 + q],
-                                   state.sums.data() + q * kBlockVectors, norms, max_norm, live);
-            rescored += rescore[q];
-        }
-        if (rescored == 0) {
-            continue;
-        }
-        ensure_tables();
-        state.scored_exactly += rescored * kBlockVectors;
-        if (rescored == count) {
-            score(group_kernel, 0, state.scores.data());
-        }
-        for (size_t q = 0; q < count; ++q) {
-            if (!rescore[q]) {
+            // Until a buffer is full nothing is skipped; only the blocks judged after count.
+            const bool armed = state.bars[q0 + q].armed;
+            judged += armed;
+            if (static_cast<int64_t>(state.largest_sums[q]) <= limits[q]) {
                 continue;
             }
-            float* scores = state.scores.data() + q * kBlockVectors;
-            if (rescored != count) {
-                score(one_kernel, q, scores);
+            if (block_norm < 0.0f) {
+                block_norm = largest_norm(norms, kBlockVectors);
             }
-            offer_block(state.buffers[q0 + q], scores, live, first);
+            if (may_enter(ctx.quantised[q0 + q], state.bars[q0 + q],
+                          state.sums.data() + q * kBlockVectors, state.largest_sums[q], norms,
+                          block_norm, live)) {
+                score(one_kernel, q, state.scores.data());
+                state.scored_exactly += kBlockVectors;
+                update_limit(q);
+                rescored += armed;
+            }
         }
+        skim = !(judged >= kJudgedBeforeGivingUp && 2 * rescored > judged);
     }
 }
 
@@ -636,21 +491,11 @@ SearchResults search_with(Isa isa, FirstPass first_pass, std::span<const float> 
     if (nq == 0) {
         return results;
     }
-    ScanContext ctx{index,
-                    rows,
-                    padded,
-                    nq,
-                    plan_scan(nq, index),
-                    isa,
-                    use_first_pass(first_pass, nq, index, k),
-                    {},
-                    padded_last_block(index)};
-    if (ctx.first_pass) {
-        ctx.quantised.resize(nq);
-        parallel_for_each(nq, [&](size_t q) {
-            ctx.quantised[q] = quantise_query(rows.data() + q * padded, index.centroids.data(),
-                                              index.dim, index.bits);
-        });
+    const bool skim = use_first_pass(first_pass, index, k);
+    ScanContext ctx{index, rows, padded, nq, plan_scan(nq, index, isa, skim), isa,
+                    {},    {},   0,      {}, padded_last_block(index)};
+    if (skim) {
+        quantise_queries(ctx);
     }
 
     tbb::enumerable_thread_specific<WorkerState> states([&] {
@@ -659,6 +504,7 @@ SearchResults search_with(Isa isa, FirstPass first_pass, std::span<const float> 
         for (CandidateBuffer& buffer : state.buffers) {
             buffer.k = k;
         }
+        state.bars.resize(nq);
         return state;
     });
     const ScanPlan& plan = ctx.plan;

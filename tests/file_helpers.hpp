@@ -20,6 +20,7 @@
 #include "id_map.hpp"
 #include "index_file.hpp"
 #include "lib.hpp"
+#include "test_support.hpp"
 
 namespace quilane::test {
 
@@ -89,14 +90,9 @@ std::string io_error_of(Call&& call) {
     return "no error";
 }
 
+// count vectors of dim coordinates.
 inline std::vector<float> random_vectors(size_t count, size_t dim, uint32_t seed) {
-    std::mt19937 engine(seed);
-    std::normal_distribution<float> normal;
-    std::vector<float> values(count * dim);
-    for (float& value : values) {
-        value = normal(engine);
-    }
-    return values;
+    return random_floats(count * dim, seed);
 }
 
 // An index whose codes and norms are arbitrary bytes and floats: enough for the file format,

@@ -12,9 +12,13 @@
 #include "error.hpp"
 #include "lib.hpp"
 #include "pack.hpp"
+#include "test_support.hpp"
 
 namespace quilane {
 namespace {
+
+using test::random_floats;
+using test::transform_of;
 
 // Identity 2 x 2 blocks: encoding reduces to normalise, quantise, pack.
 struct IdentityTransform {
@@ -33,16 +37,6 @@ std::vector<uint8_t> codes_of(const Encoded& e, size_t i, size_t dim, size_t bit
     std::vector<uint8_t> codes(dim);
     unpack_record(e.codes.data() + i * record_bytes(bits, dim), dim, bits, codes.data());
     return codes;
-}
-
-std::vector<float> random_vectors(size_t count, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> coordinate(-1.0f, 1.0f);
-    std::vector<float> v(count);
-    for (float& x : v) {
-        x = coordinate(rng);
-    }
-    return v;
 }
 
 TEST(Encode, QuantisesByBoundariesStrictlyExceeded) {
@@ -80,7 +74,14 @@ TEST(Encode, NormIsSummedSequentiallyInSinglePrecision) {
 TEST(Encode, PowerOfTwoScalingKeepsCodesAndScalesNorm) {
     const IdentityTransform id(16);
     const std::vector<float> boundaries = {-0.3f, -0.1f, 0.0f, 0.05f, 0.1f, 0.2f, 0.3f};
-    const std::vector<float> y = random_vectors(16, 3);
+    // Coordinates below 1 in magnitude: scaled by 2^127 they stay finite, their squares and
+    // the norm do not.
+    std::vector<float> y(16);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> coordinate(-1.0f, 1.0f);
+    for (float& c : y) {
+        c = coordinate(rng);
+    }
     const Encoded base = encode(y, 1, 16, id.transform, boundaries, 3);
     for (const int exponent : {3, 70, 127}) {
         std::vector<float> x(y);
@@ -93,19 +94,11 @@ TEST(Encode, PowerOfTwoScalingKeepsCodesAndScalesNorm) {
     }
 }
 
-Transform transform_of(GyrelIndex& index) {
-    const auto& signs = index.sign_vector();
-    const BlockMatrices& blocks = index.block_matrices();
-    return Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
-                     signs.has_value(), blocks.matrices, block_size(index.rotation()),
-                     blocks.padded_dim};
-}
-
 // The batch spans several groups of 16 and ends in a partial one; the reference encodes it whole.
 TEST(Add, OneAtATimeEqualsOneBatchForEveryKindAndWidth) {
     const size_t dim = 64;
     const size_t n = 53;
-    std::vector<float> vectors = random_vectors(n * dim, 21);
+    std::vector<float> vectors = random_floats(n * dim, 21);
     std::fill_n(vectors.begin() + 4 * dim, dim, 0.0f);  // a zero vector at position 4
     for (uint8_t tag = 0; tag < kRotationCount; ++tag) {
         for (uint64_t bits = 2; bits <= 4; ++bits) {
@@ -152,7 +145,7 @@ TEST(EncodePaths, EveryPathMatchesTheReference) {
     constexpr float kInf = std::numeric_limits<float>::infinity();
     for (const size_t dim : {8, 24, 128, 1024}) {
         const size_t n = dim == 1024 ? 37 : 53;
-        std::vector<float> vectors = random_vectors(n * dim, 31);
+        std::vector<float> vectors = random_floats(n * dim, 31);
         std::fill_n(vectors.begin() + 4 * dim, dim, 0.0f);
         std::fill_n(vectors.begin() + 5 * dim, dim, -0.0f);
         vectors[9 * dim + 1] = std::numeric_limits<float>::quiet_NaN();
@@ -241,7 +234,7 @@ TEST(EncodePaths, NeighbouringLanesAreKept) {
     GyrelIndex index(dim, bits, Rotation::Iso4, 3);
     const Transform t = transform_of(index);
     const Codebook& book = cached_codebook(bits, dim);
-    const std::vector<float> vectors = random_vectors(20 * dim, 32);
+    const std::vector<float> vectors = random_floats(20 * dim, 32);
     for (const Isa path : runnable_isas()) {
         std::vector<uint8_t> store(block_store_bytes(bits, dim, 48), 0xA5);
         std::vector<float> norms(20);
@@ -265,10 +258,10 @@ TEST(Add, FailedOrEmptyAddLeavesTheRecordAlone) {
     index.add(std::vector<float>{});
     EXPECT_FALSE(index.block_matrices_built() || index.sign_vector_built() ||
                  index.centroids_built());
-    index.add(random_vectors(16, 5));
+    index.add(random_floats(16, 5));
     const std::vector<uint8_t> codes = index.records();
     try {
-        index.add(random_vectors(10, 6));
+        index.add(random_floats(10, 6));
         FAIL() << "add accepted 10 floats at dim 8";
     } catch (const Error& e) {
         EXPECT_STREQ(e.what(),

@@ -13,22 +13,17 @@
 #include "lib.hpp"
 #include "pack.hpp"
 #include "search.hpp"
+#include "test_support.hpp"
 
 namespace quilane {
 namespace {
 
+using test::identical;
+using test::random_floats;
+using test::transform_of;
+
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
-
-std::vector<float> random_floats(size_t count, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> value;
-    std::vector<float> v(count);
-    for (float& x : v) {
-        x = value(rng);
-    }
-    return v;
-}
 
 std::vector<Isa> runnable_isas() {
     std::vector<Isa> isas;
@@ -40,26 +35,9 @@ std::vector<Isa> runnable_isas() {
     return isas;
 }
 
-Transform transform_of(GyrelIndex& index) {
-    const auto& signs = index.sign_vector();
-    const BlockMatrices& blocks = index.block_matrices();
-    return Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
-                     signs.has_value(), blocks.matrices, block_size(index.rotation()),
-                     blocks.padded_dim};
-}
-
-// Scores by bit pattern, so that NaN payloads and the sign of zero count too.
-void expect_identical(const SearchResults& got, const SearchResults& want, const char* what) {
-    ASSERT_EQ(got.positions, want.positions) << what;
-    ASSERT_EQ(got.scores.size(), want.scores.size()) << what;
-    for (size_t e = 0; e < got.scores.size(); ++e) {
-        ASSERT_EQ(std::bit_cast<uint32_t>(got.scores[e]), std::bit_cast<uint32_t>(want.scores[e]))
-            << what << ", entry " << e;
-    }
-}
-
 // Searches with every path, with one worker and with more workers than cores (so that the
-// stored vectors are split between tasks), and compares with the reference scan.
+// stored vectors are split between tasks), and compares with the reference scan. Fatal failures
+// end the helper; callers wrap it in ASSERT_NO_FATAL_FAILURE so that they end the test too.
 void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries, size_t k,
                                std::span<const uint64_t> allowed = {}) {
     const size_t dim = index.dim();
@@ -78,11 +56,12 @@ void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries
                                             << (pass == FirstPass::On ? "on" : "off"));
             {
                 tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
-                expect_identical(run(), want, "1 worker");
+                ASSERT_TRUE(identical(run(), want)) << "1 worker";
             }
             tbb::global_control four(tbb::global_control::max_allowed_parallelism, 4);
             tbb::task_arena arena(4);
-            arena.execute([&] { expect_identical(run(), want, "4 workers"); });
+            arena.execute([&] { ASSERT_TRUE(identical(run(), want)) << "4 workers"; });
+            ASSERT_FALSE(testing::Test::HasFatalFailure());
         }
     }
 }
@@ -103,7 +82,7 @@ TEST(ScanPaths, EveryKindWidthAndDimMatchesTheReference) {
                 for (const size_t k : {size_t{1}, size_t{10}, n}) {
                     SCOPED_TRACE(testing::Message() << "dim " << dim << " kind " << int(tag)
                                                     << " bits " << bits << " k " << k);
-                    expect_every_path_matches(index, queries, k);
+                    ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k));
                 }
             }
         }
@@ -135,7 +114,7 @@ TEST(ScanPaths, TiesNaNAndInfinityRankTheSameOnEveryPath) {
         index.add(vectors);
         for (const size_t k : {1, 3, 5, 97, 100}) {
             SCOPED_TRACE(testing::Message() << "bits " << bits << " k " << k);
-            expect_every_path_matches(index, queries, k);
+            ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k));
         }
     }
 
@@ -146,7 +125,7 @@ TEST(ScanPaths, TiesNaNAndInfinityRankTheSameOnEveryPath) {
         copies.insert(copies.end(), vectors.begin() + 2 * dim, vectors.begin() + 3 * dim);
     }
     same.add(copies);
-    expect_every_path_matches(same, std::span(queries).first(dim), 7);
+    ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(same, std::span(queries).first(dim), 7));
 }
 
 // Many blocks and queries: several chunks and query groups per worker, thresholds that rise as
@@ -156,7 +135,7 @@ TEST(ScanPaths, LargeStoreMatchesTheReference) {
     GyrelIndex index(dim, 4, Rotation::WalshRotor3, 7);
     index.add(random_floats(5003 * dim, 8));
     const std::vector<float> queries = random_floats(9 * dim, 9);
-    expect_every_path_matches(index, queries, 10);
+    ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, 10));
 
     // And the first pass does spare work here: a bound that never skipped would pass the above.
     // One worker, so that the thresholds rise in the same order on every run.
@@ -212,9 +191,34 @@ TEST(ScanPaths, FirstPassKeepsEveryAnswerOnAdversarialData) {
                 }());
             for (const size_t k : {size_t{1}, size_t{5}, size_t{60}, n}) {
                 SCOPED_TRACE(testing::Message() << "dim " << dim << " bits " << bits << " k " << k);
-                expect_every_path_matches(index, queries, k);
-                expect_every_path_matches(odd_norms, queries, k);
+                ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k));
+                ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(odd_norms, queries, k));
             }
+        }
+    }
+}
+
+// Near ties everywhere: every vector one of 20 copies moved by a relative 1e-4, so that the first
+// pass rules out little and its tasks go over to scoring exactly in the middle of a chunk, with
+// buffers of both origins. The answer must not notice.
+TEST(ScanPaths, FirstPassGivingUpMidChunkKeepsEveryAnswer) {
+    const size_t dim = 32;
+    const size_t n = 4000;
+    std::vector<float> vectors = random_floats(n * dim, 40);
+    const std::vector<float> jitter = random_floats(n * dim, 41);
+    for (size_t i = 20; i < n; ++i) {
+        for (size_t j = 0; j < dim; ++j) {
+            vectors[i * dim + j] =
+                vectors[(i % 20) * dim + j] * (1.0f + 1e-4f * jitter[i * dim + j]);
+        }
+    }
+    const std::vector<float> queries = random_floats(9 * dim, 42);
+    for (uint64_t bits : {2, 4}) {
+        GyrelIndex index(dim, bits, Rotation::Rotor3, 43);
+        index.add(vectors);
+        for (const size_t k : {1, 10, 300}) {
+            SCOPED_TRACE(testing::Message() << "bits " << bits << " k " << k);
+            ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k));
         }
     }
 }
@@ -257,7 +261,7 @@ TEST(ScanPaths, AllowedPositionsMatchASubIndex) {
                     ASSERT_EQ(got.positions[e], p < 0 ? -1 : static_cast<int64_t>(kept[p]));
                 }
                 if (!kept.empty() && k <= kept.size()) {
-                    expect_every_path_matches(index, queries, k, allowed);
+                    ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k, allowed));
                 }
             }
         }
@@ -281,7 +285,7 @@ TEST(ScanPaths, StoreFollowsRemovalsAndAdds) {
         records_to_blocks_in_place(fresh, index.len(), dim, 3);
         ASSERT_TRUE(std::ranges::equal(index.block_codes(), fresh)) << idx;
     }
-    expect_every_path_matches(index, random_floats(3 * dim, 11), 5);
+    ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, random_floats(3 * dim, 11), 5));
 }
 
 // A file may state any dim for an empty store; converting it must not allocate by dim alone.

@@ -3,7 +3,6 @@
 // Also the test the ThreadSanitizer build runs.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <thread>
 #include <vector>
 
@@ -17,14 +16,6 @@ namespace {
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 5;
-
-bool same(const SearchResults& a, const SearchResults& b) {
-    return a.positions == b.positions &&
-           std::equal(a.scores.begin(), a.scores.end(), b.scores.begin(), b.scores.end(),
-                      [](float x, float y) {
-                          return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y);
-                      });
-}
 
 TEST(ConcurrentSearch, ThreadsSearchingAFreshIndexAgreeWithOneThread) {
     const std::vector<float> vectors = test::random_vectors(300, 64, 1);
@@ -42,7 +33,7 @@ TEST(ConcurrentSearch, ThreadsSearchingAFreshIndexAgreeWithOneThread) {
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
                 for (int round = 0; round < kRounds; ++round) {
-                    agreed[t] += same(index.search(queries, 10), expected) ? 1 : 0;
+                    agreed[t] += bool(test::identical(index.search(queries, 10), expected)) ? 1 : 0;
                     agreed[t] += index.len() == 300 ? 1 : 0;
                 }
             });

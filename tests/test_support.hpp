@@ -1,0 +1,61 @@
+// What several engine test files share: seeded random data, the transform of an index, and the
+// bit-for-bit comparison of two search results.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "lib.hpp"
+#include "search.hpp"
+
+namespace quilane::test {
+
+// count standard normal floats from a seeded generator.
+inline std::vector<float> random_floats(size_t count, uint32_t seed) {
+    std::mt19937 engine(seed);
+    std::normal_distribution<float> normal;
+    std::vector<float> values(count);
+    for (float& value : values) {
+        value = normal(engine);
+    }
+    return values;
+}
+
+// The transform of an index, borrowed from its caches.
+inline Transform transform_of(GyrelIndex& index) {
+    const auto& signs = index.sign_vector();
+    const BlockMatrices& blocks = index.block_matrices();
+    return Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
+                     signs.has_value(), blocks.matrices, block_size(index.rotation()),
+                     blocks.padded_dim};
+}
+
+// Same shape, positions and scores, the scores by bit pattern so that NaN payloads and the sign
+// of zero count too. Use as ASSERT_TRUE(identical(got, want)).
+inline testing::AssertionResult identical(const SearchResults& got, const SearchResults& want) {
+    if (got.nq != want.nq || got.k != want.k) {
+        return testing::AssertionFailure()
+               << "shape " << got.nq << " x " << got.k << ", wanted " << want.nq << " x " << want.k;
+    }
+    if (got.positions.size() != want.positions.size() || got.scores.size() != want.scores.size()) {
+        return testing::AssertionFailure() << "result sizes differ";
+    }
+    for (size_t e = 0; e < got.positions.size(); ++e) {
+        const uint32_t got_bits = std::bit_cast<uint32_t>(got.scores[e]);
+        const uint32_t want_bits = std::bit_cast<uint32_t>(want.scores[e]);
+        if (got.positions[e] != want.positions[e] || got_bits != want_bits) {
+            return testing::AssertionFailure()
+                   << "entry " << e << " (query " << e / got.k << "): position " << got.positions[e]
+                   << " score " << got.scores[e] << ", wanted position " << want.positions[e]
+                   << " score " << want.scores[e];
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+}  // namespace quilane::test
