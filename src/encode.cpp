@@ -171,17 +171,7 @@ template <size_t K>
             x[j * kLanes + l] *= scales[l];
         }
     }
-    // A finite vector whose squares overflow takes the exact power-of-two path on its own.
-    for (size_t l = 0; l < count; ++l) {
-        const std::span<const float> v(vectors + l * dim, dim);
-        if (std::isinf(sums[l]) && all_finite(v)) {
-            std::vector<float> row(dim);
-            norms[l] = normalise_scaled(v, row);
-            for (size_t j = 0; j < dim; ++j) {
-                x[j * kLanes + l] = row[j];
-            }
-        }
-    }
+    rescale_overflowed_lanes(vectors, count, dim, kLanes, norms, x);
     if (transform.has_signs) {
         lane_walsh_hadamard(x, transform.signs, dim);
     }

@@ -165,17 +165,7 @@ QUILANE_AVX512 void encode_block_avx512(const float* vectors, size_t dim,
                                         float* norms, uint8_t* block) {
     load_lanes_avx512(vectors, dim, x, norms);
     std::fill(x + dim * kLanes, x + transform.padded_dim * kLanes, 0.0f);
-    // A finite vector whose squares overflow takes the exact power-of-two path on its own.
-    for (size_t l = 0; l < kLanes; ++l) {
-        const std::span<const float> v(vectors + l * dim, dim);
-        if (std::isinf(norms[l]) && all_finite(v)) {
-            std::vector<float> row(dim);
-            norms[l] = normalise_scaled(v, row);
-            for (size_t j = 0; j < dim; ++j) {
-                x[j * kLanes + l] = row[j];
-            }
-        }
-    }
+    rescale_overflowed_lanes(vectors, kLanes, dim, kLanes, norms, x);
     if (transform.has_signs) {
         walsh_hadamard_avx512(x, transform.signs, dim);
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace quilane {
 
@@ -48,6 +49,20 @@ float normalise_into(std::span<const float> x, std::span<float> row) {
         row[j] = x[j] * scale;
     }
     return norm;
+}
+
+void rescale_overflowed_lanes(const float* vectors, size_t count, size_t dim, size_t lanes,
+                              float* norms, float* x) {
+    for (size_t l = 0; l < count; ++l) {
+        const std::span<const float> v(vectors + l * dim, dim);
+        if (std::isinf(norms[l]) && all_finite(v)) {
+            std::vector<float> row(dim);
+            norms[l] = normalise_scaled(v, row);
+            for (size_t j = 0; j < dim; ++j) {
+                x[j * lanes + l] = row[j];
+            }
+        }
+    }
 }
 
 }  // namespace quilane

@@ -21,4 +21,10 @@ float normalise_scaled(std::span<const float> x, std::span<float> row);
 // order, multiplied by the reciprocal of the norm, the zero direction for a tiny norm.
 float normalise_into(std::span<const float> x, std::span<float> row);
 
+// For the lane encoders, which hold `lanes` vectors transposed in x (entry j of lane l at
+// x[j * lanes + l]): a finite vector among the first `count` whose norm overflowed (norms[l]
+// infinite) takes the exact power-of-two path on its own, its norm and direction replaced.
+void rescale_overflowed_lanes(const float* vectors, size_t count, size_t dim, size_t lanes,
+                              float* norms, float* x);
+
 }  // namespace quilane

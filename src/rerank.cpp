@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 
+#include "candidates.hpp"
 #include "error.hpp"
 
 namespace quilane {
@@ -16,24 +17,6 @@ namespace quilane {
 namespace {
 
 constexpr size_t kPartialSums = 16;
-
-struct Scored {
-    float score;
-    uint64_t candidate;
-};
-
-// The order of search results (search.cpp): a strict total order on distinct candidates.
-bool ranks_above(const Scored& a, const Scored& b) {
-    const bool a_nan = std::isnan(a.score);
-    const bool b_nan = std::isnan(b.score);
-    if (a_nan != b_nan) {
-        return b_nan;
-    }
-    if (!a_nan && a.score != b.score) {
-        return a.score > b.score;
-    }
-    return a.candidate < b.candidate;
-}
 
 void check_input(const RerankInput& input) {
     // The sizes come from arrays held in memory, so the products cannot overflow.
@@ -51,7 +34,7 @@ void check_input(const RerankInput& input) {
     }
 }
 
-void rerank_row(const RerankInput& input, size_t q, size_t k, std::vector<Scored>& scored,
+void rerank_row(const RerankInput& input, size_t q, size_t k, std::vector<Candidate>& scored,
                 float* scores, uint64_t* candidates) {
     const float* query = input.queries.data() + q * input.dim;
     scored.clear();
@@ -64,13 +47,13 @@ void rerank_row(const RerankInput& input, size_t q, size_t k, std::vector<Scored
     }
     std::sort(scored.begin(), scored.end(), ranks_above);
     // A repeated candidate has the same score, so its copies are neighbours.
-    const auto last =
-        std::unique(scored.begin(), scored.end(),
-                    [](const Scored& a, const Scored& b) { return a.candidate == b.candidate; });
+    const auto last = std::unique(
+        scored.begin(), scored.end(),
+        [](const Candidate& a, const Candidate& b) { return a.position == b.position; });
     const size_t kept = std::min<size_t>(k, static_cast<size_t>(last - scored.begin()));
     for (size_t r = 0; r < kept; ++r) {
         scores[r] = scored[r].score;
-        candidates[r] = scored[r].candidate;
+        candidates[r] = scored[r].position;
     }
 }
 
@@ -103,7 +86,7 @@ RerankResults rerank(const RerankInput& input, size_t k) {
     results.scores.assign(input.nq * results.k, -std::numeric_limits<float>::infinity());
     results.candidates.assign(input.nq * results.k, kNoCandidate);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, input.nq), [&](const auto& range) {
-        std::vector<Scored> scored;
+        std::vector<Candidate> scored;
         scored.reserve(input.columns);
         for (size_t q = range.begin(); q < range.end(); ++q) {
             rerank_row(input, q, results.k, scored, results.scores.data() + q * results.k,

@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 
+#include "candidates.hpp"
 #include "checked_size.hpp"
 #include "error.hpp"
 #include "first_pass.hpp"
@@ -20,73 +21,6 @@
 namespace quilane {
 
 namespace {
-
-struct Candidate {
-    float score;
-    uint64_t position;
-};
-
-// The one order of every ranking: higher score first, NaN below every number (also below -inf),
-// and among equal scores the lower position first. Positions are distinct, so this is a strict
-// total order: sorts are deterministic, and the k best of a scan do not depend on how the stored
-// vectors were visited or split.
-bool ranks_above(const Candidate& a, const Candidate& b) {
-    const bool a_nan = std::isnan(a.score);
-    const bool b_nan = std::isnan(b.score);
-    if (a_nan != b_nan) {
-        return b_nan;
-    }
-    if (!a_nan && a.score != b.score) {
-        return a.score > b.score;
-    }
-    return a.position < b.position;
-}
-
-bool ranks_below(const Candidate& a, const Candidate& b) {
-    return ranks_above(b, a);
-}
-
-// The best k candidates of one query. Once full it is kept worst first, so that a candidate that
-// does not belong costs one comparison.
-struct CandidateBuffer {
-    std::vector<Candidate> items;
-    size_t k = 0;
-};
-
-void reset(CandidateBuffer& buffer, size_t k) {
-    buffer.items.clear();
-    buffer.items.reserve(k);
-    buffer.k = k;
-}
-
-// Candidates may arrive in any order: the order is total, so the buffer ends with the same k
-// best whatever the order. Once full, a candidate enters only if it ranks above the worst.
-void offer(CandidateBuffer& buffer, Candidate candidate) {
-    std::vector<Candidate>& items = buffer.items;
-    if (items.size() < buffer.k) {
-        items.push_back(candidate);
-        if (items.size() == buffer.k && buffer.k >= 2) {
-            std::sort(items.begin(), items.end(), ranks_below);
-        }
-        return;
-    }
-    if (!ranks_above(candidate, items.front())) {
-        return;
-    }
-    items.front() = candidate;
-    for (size_t i = 0; i + 1 < items.size() && ranks_above(items[i], items[i + 1]); ++i) {
-        std::swap(items[i], items[i + 1]);
-    }
-}
-
-// Writes the buffer best first into one row of the outputs.
-void write_best_first(CandidateBuffer& buffer, float* scores, int64_t* positions) {
-    std::sort(buffer.items.begin(), buffer.items.end(), ranks_above);
-    for (size_t r = 0; r < buffer.items.size(); ++r) {
-        scores[r] = buffer.items[r].score;
-        positions[r] = static_cast<int64_t>(buffer.items[r].position);
-    }
-}
 
 bool is_allowed(const ScanInput& index, size_t position) {
     return index.allowed.empty() || ((index.allowed[position / 64] >> (position % 64)) & 1u);

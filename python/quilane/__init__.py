@@ -89,14 +89,6 @@ def read_header_bytes(data: bytes | bytearray | memoryview) -> IndexHeader:
 
 
 __all__ = [
-    "GyrelIndex",
-    "IdMapIndex",
-    "IndexHeader",
-    "PanicException",
-    "__version__",
-    "get_num_threads",
-    "read_header",
-    "read_header_bytes",
-    "rerank",
-    "set_num_threads",
+    "GyrelIndex", "IdMapIndex", "IndexHeader", "PanicException", "__version__",
+    "get_num_threads", "read_header", "read_header_bytes", "rerank", "set_num_threads",
 ]

@@ -9,16 +9,8 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = [
-    "GyrelIndex",
-    "IdMapIndex",
-    "IndexHeader",
-    "PanicException",
-    "__version__",
-    "get_num_threads",
-    "read_header",
-    "read_header_bytes",
-    "rerank",
-    "set_num_threads",
+    "GyrelIndex", "IdMapIndex", "IndexHeader", "PanicException", "__version__",
+    "get_num_threads", "read_header", "read_header_bytes", "rerank", "set_num_threads",
 ]
 
 __version__: Final[str]
