@@ -200,9 +200,9 @@ struct IndexClass {
         slots.push_back({Py_tp_methods, methods.data()});
         slots.push_back({Py_tp_getset, getset});
         slots.push_back({0, nullptr});
-        static PyType_Spec type_spec = {Class::kName, sizeof(Object), 0, Py_TPFLAGS_DEFAULT,
-                                        slots.data()};
-        return quilane::create_type(type_spec);
+        static PyType_Spec shape = {Class::kName, sizeof(Object), 0, Py_TPFLAGS_DEFAULT,
+                                    slots.data()};
+        return quilane::create_type(shape);
     }
 };
 

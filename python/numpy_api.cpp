@@ -180,14 +180,14 @@ PyType_Slot slice_container_slots[] = {
 };
 
 // Only result_array makes holders; Python code cannot make one without a buffer.
-PyType_Spec slice_container_spec = {"PySliceContainer", sizeof(SliceContainer), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                    slice_container_slots};
+PyType_Spec slice_container_shape = {"PySliceContainer", sizeof(SliceContainer), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                     slice_container_slots};
 
 PyTypeObject* slice_container_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = create_type(slice_container_spec);
+        type = create_type(slice_container_shape);
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -8,8 +8,8 @@ PyObject* module_placeholder(PyObject*, void*) {
     return PyUnicode_FromString("_quilane");
 }
 
-PyObject* create_type(PyType_Spec& type_spec) {
-    PyObject* type = PyType_FromSpec(&type_spec);
+PyObject* create_type(PyType_Spec& shape) {
+    PyObject* type = PyType_FromSpec(&shape);
     if (type == nullptr) {
         throw_python_error();
     }

@@ -21,7 +21,7 @@ PyCFunction as_method(Function* function) {
 }
 
 // A new reference to the type, with __module__ "_quilane"; throws PythonErrorSet on failure.
-PyObject* create_type(PyType_Spec& type_spec);
+PyObject* create_type(PyType_Spec& shape);
 
 // Allocates an instance through the type's allocation slot (or the generic allocator).
 PyObject* allocate_instance(PyTypeObject* type);

@@ -164,8 +164,7 @@ class _Shard:
         return None
 
     def remove(self, source: Source, ids: npt.NDArray[np.uint64]) -> int:
-        index = self._current(source)
-        return sum(index.remove(i) for i in ids.tolist())
+        return self._current(source).remove_many(ids)
 
     @ray.method(max_task_retries=_READ_RETRIES)
     def contains(self, source: Source, id: int) -> bool:
