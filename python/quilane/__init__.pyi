@@ -423,6 +423,7 @@ def read_header_bytes(data: bytes | bytearray | memoryview) -> IndexHeader:
     Raises:
         TypeError: ``data`` does not support the buffer protocol.
         OSError: As ``read_header``.
+    """
 
 def rerank(
     queries: npt.NDArray[np.float32],
