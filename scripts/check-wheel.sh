@@ -49,6 +49,7 @@ quilane.libs/libtbb-HASH.so.12
 quilane/__init__.py
 quilane/__init__.pyi
 quilane/__main__.py
+quilane/_shard_actor.py
 quilane/py.typed
 quilane/ray.py"
 actual=$(python3 -c 'import sys, zipfile; print("\n".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/"))))' "$wheel" |

@@ -53,7 +53,6 @@ import os
 import tempfile
 import threading
 import uuid
-import warnings
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -68,6 +67,7 @@ except ImportError as error:  # pragma: no cover - exercised without Ray install
     ) from error
 
 from quilane import IdMapIndex, PanicException
+from quilane._shard_actor import READ_RETRIES, ShardActor, Source, gather
 
 __all__ = ["MANIFEST", "ShardedIndex", "shard_of"]
 
@@ -80,15 +80,8 @@ _GOLDEN_GAMMA = np.uint64(0x9E3779B97F4A7C15)
 _MIX_1 = np.uint64(0xBF58476D1CE4E5B9)
 _MIX_2 = np.uint64(0x94D049BB133111EB)
 
-# Reads are idempotent, so a read in flight when its shard dies is sent again to the restarted
-# actor; writes are not retried (the restart has already dropped everything since the last save).
-_READ_RETRIES = 5
-
 # Ray's own limit for sending an argument inside the call message.
 _INLINE_BYTES = 100 * 1024
-
-Source = str | None
-
 
 def shard_of(ids: npt.NDArray[np.uint64], num_shards: int) -> npt.NDArray[np.intp]:
     """The shard that owns each id: ``splitmix64(id) mod num_shards``, elementwise."""
@@ -99,105 +92,6 @@ def shard_of(ids: npt.NDArray[np.uint64], num_shards: int) -> npt.NDArray[np.int
     z = (z ^ (z >> np.uint64(27))) * _MIX_2
     z ^= z >> np.uint64(31)
     return (z % np.uint64(num_shards)).astype(np.intp)
-
-
-class _Shard:
-    """One IdMapIndex in one actor process.
-
-    Every call names the shard's source: the file of the last save or load, or None for a shard
-    that was never saved. ``open`` opens the index from it when the ShardedIndex is made; a
-    restarted actor runs ``__init__`` again and reopens the index on its next call, from the
-    source named then.
-
-    The calls that a later bytes form and a batched removal of IdMapIndex would replace are each
-    in one place: ``_open`` and ``save`` (files), ``present`` and ``remove`` (one id at a time).
-    """
-
-    def __init__(self, dim: int, bits: int, rotation: str) -> None:
-        self._parameters = (dim, bits, rotation)
-        self._index: IdMapIndex | None = None
-
-    def _current(self, source: Source) -> IdMapIndex:
-        if self._index is None:
-            # Every shard is opened when its index is made or loaded, so an actor that has to
-            # open it here is a restarted one.
-            self._index = self._open(source)
-            warnings.warn(
-                f"shard actor restarted and reloaded {source or 'nothing (never saved)'}: "
-                "the changes made since are lost",
-                RuntimeWarning,
-                stacklevel=1,
-            )
-        return self._index
-
-    def _open(self, source: Source) -> IdMapIndex:
-        if source is None:
-            index = IdMapIndex(*self._parameters)
-        else:
-            index = IdMapIndex.load(source)
-            found = (index.dim, index.bits, index.rotation)
-            if found != self._parameters:
-                raise OSError(
-                    f"{source}: shard has (dim, bits, rotation) {found}, "
-                    f"the manifest {self._parameters}"
-                )
-        index.prepare()
-        return index
-
-    @ray.method(max_task_retries=_READ_RETRIES)
-    def open(self, source: Source) -> None:
-        if self._index is None:
-            self._index = self._open(source)
-
-    @ray.method(max_task_retries=_READ_RETRIES)
-    def present(self, source: Source, ids: npt.NDArray[np.uint64]) -> npt.NDArray[np.bool_]:
-        index = self._current(source)
-        return np.fromiter((index.contains(i) for i in ids.tolist()), dtype=bool, count=len(ids))
-
-    def add(self, source: Source, vectors: npt.NDArray[np.float32],
-            ids: npt.NDArray[np.uint64]) -> str | None:
-        """Adds the batch; the engine's message instead of raising when it refuses it."""
-        try:
-            self._current(source).add_with_ids(vectors, ids)
-        except PanicException as refusal:
-            return str(refusal)
-        return None
-
-    def remove(self, source: Source, ids: npt.NDArray[np.uint64]) -> int:
-        return self._current(source).remove_many(ids)
-
-    @ray.method(max_task_retries=_READ_RETRIES)
-    def contains(self, source: Source, id: int) -> bool:
-        return self._current(source).contains(id)
-
-    @ray.method(max_task_retries=_READ_RETRIES)
-    def length(self, source: Source) -> int:
-        return len(self._current(source))
-
-    @ray.method(max_task_retries=_READ_RETRIES)
-    def search(
-        self, source: Source, queries: npt.NDArray[np.float32], k: int
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64], int]:
-        index = self._current(source)
-        scores, ids = index.search(queries, k)
-        return scores, ids, len(index)
-
-    def save(self, source: Source, path: str) -> None:
-        self._current(source).write(path)
-
-
-_ShardActor = ray.remote(_Shard)
-
-
-def _gather(refs: Sequence[Any]) -> list[Any]:
-    """``ray.get`` that raises a shard's own exception rather than Ray's wrapper of it."""
-    try:
-        return list(ray.get(list(refs)))
-    except ray.exceptions.RayTaskError as failure:
-        cause = failure.cause
-        if isinstance(cause, BaseException) and not isinstance(cause, ray.exceptions.RayError):
-            raise cause from None
-        raise
 
 
 # The checks below repeat those of IdMapIndex.add_with_ids, in its order and with its messages:
@@ -381,7 +275,7 @@ class ShardedIndex:
         options: dict[str, Any] = {"max_restarts": -1, "scheduling_strategy": "SPREAD"}
         options.update(actor_options or {})
         parameters = (self.dim, self.bits, self.rotation)
-        return [_ShardActor.options(**options).remote(*parameters) for _ in range(count)]
+        return [ShardActor.options(**options).remote(*parameters) for _ in range(count)]
 
     @classmethod
     def load(cls, directory: str, *, actor_options: Mapping[str, Any] | None = None) -> ShardedIndex:
@@ -441,7 +335,7 @@ class ShardedIndex:
 
     def _call_all(self, method: str, arguments: Sequence[tuple[Any, ...]]) -> list[Any]:
         refs = [self._call(shard, method, *args) for shard, args in enumerate(arguments)]
-        return _gather(refs)
+        return gather(refs)
 
     def _split(self, ids: npt.NDArray[np.uint64]) -> list[npt.NDArray[np.intp]]:
         owner = shard_of(ids, self.num_shards)
@@ -490,7 +384,7 @@ class ShardedIndex:
         # A shard refused or failed (another writer, a dead actor, memory): the shards that
         # stored their part take it out again, so the batch leaves no trace.
         stored = [shard for shard, outcome in zip(busy, outcomes) if outcome is None]
-        _gather([self._call(shard, "remove", ids[parts[shard]]) for shard in stored])
+        gather([self._call(shard, "remove", ids[parts[shard]]) for shard in stored])
         for outcome in outcomes:
             if isinstance(outcome, str):
                 raise PanicException(outcome)
@@ -522,7 +416,7 @@ class ShardedIndex:
         self._template.contains(id)  # the single index's checks of the argument
         value = operator.index(id)
         shard = int(shard_of(np.array([value], dtype=np.uint64), self.num_shards)[0])
-        return bool(_gather([self._call(shard, "contains", value)])[0])
+        return bool(gather([self._call(shard, "contains", value)])[0])
 
     def __contains__(self, id: int) -> bool:
         return self.contains(id)
