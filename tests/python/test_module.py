@@ -117,7 +117,7 @@ def test_classes_are_final_bare_and_slotless(cls):
 def test_method_documentation():
     g, m = _quilane.GyrelIndex, _quilane.IdMapIndex
     # The methods that can release the interpreter lock say so in a paragraph of their own, after
-    # the specified text; searches describe `allow` in a paragraph between the two.
+    # the text they always had; searches describe `allow` in a paragraph between the two.
     note = g.search.__doc__.split("\n\n")[-1]
     assert note.startswith("With `release_gil=True` the interpreter lock is released")
     assert g.add.__doc__ == (
