@@ -43,7 +43,7 @@ class BorrowFlag {
                     released_.wait_for(held, kWriterHeadStart, [&] {
                         return count_ != kExclusive && writers_waiting_ == 0;
                     });
-                    released_.wait(held, [&] { return count_ != kExclusive; });
+                    wait_until_ready(held, [&] { return count_ != kExclusive; });
                 },
                 [&] { ++count_; });
         }
@@ -62,7 +62,7 @@ class BorrowFlag {
             lock.unlock();
             wait_for(
                 [&](std::unique_lock<std::mutex>& held) {
-                    released_.wait(held, [&] { return count_ == 0; });
+                    wait_until_ready(held, [&] { return count_ == 0; });
                 },
                 [&] {
                     --writers_waiting_;
@@ -88,6 +88,15 @@ class BorrowFlag {
     }
 
   private:
+    // Waits until ready() holds, through timed waits only: the untimed wait of GCC 12's C++
+    // runtime carries a symbol version that older runtimes lack, which would raise the glibc and
+    // runtime the wheel needs.
+    template <class Ready>
+    void wait_until_ready(std::unique_lock<std::mutex>& held, Ready ready) {
+        while (!released_.wait_for(held, std::chrono::seconds(1), ready)) {
+        }
+    }
+
     static constexpr intptr_t kExclusive = -1;
 
     static constexpr std::chrono::milliseconds kWriterHeadStart{100};
