@@ -91,15 +91,16 @@ def best_time(work: Callable[[], object], repeats: int = 5) -> float:
     return best
 
 
-COLD_QUILANE = """
+# A fresh process timing its import, its load and its first and second search of one query.
+COLD_START = """
 import time
 start = time.perf_counter()
-import quilane
+{import_line}
 imported = time.perf_counter()
-index = quilane.GyrelIndex.load({path!r})
+index = {load}({{path!r}})
 loaded = time.perf_counter()
 import numpy as np
-query = np.load({queries!r})[:1]
+query = np.load({{queries!r}})[:1]
 ready = time.perf_counter()
 index.search(query, 10)
 first = time.perf_counter()
@@ -107,23 +108,8 @@ index.search(query, 10)
 second = time.perf_counter()
 print(imported - start, loaded - imported, first - ready, second - first)
 """
-
-COLD_FAISS = """
-import time
-start = time.perf_counter()
-import faiss
-imported = time.perf_counter()
-index = faiss.read_index({path!r})
-loaded = time.perf_counter()
-import numpy as np
-query = np.load({queries!r})[:1]
-ready = time.perf_counter()
-index.search(query, 10)
-first = time.perf_counter()
-index.search(query, 10)
-second = time.perf_counter()
-print(imported - start, loaded - imported, first - ready, second - first)
-"""
+COLD_QUILANE = COLD_START.format(import_line="import quilane", load="quilane.GyrelIndex.load")
+COLD_FAISS = COLD_START.format(import_line="import faiss", load="faiss.read_index")
 
 
 def cold_start(code: str, repeats: int = 3) -> list[float]:

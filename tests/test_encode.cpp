@@ -18,6 +18,7 @@ namespace quilane {
 namespace {
 
 using test::random_floats;
+using test::runnable_isas;
 using test::transform_of;
 
 // Identity 2 x 2 blocks: encoding reduces to normalise, quantise, pack.
@@ -125,16 +126,6 @@ TEST(Add, OneAtATimeEqualsOneBatchForEveryKindAndWidth) {
             EXPECT_EQ(expected.norms[4], 0.0f);
         }
     }
-}
-
-std::vector<Isa> runnable_isas() {
-    std::vector<Isa> isas;
-    for (const Isa isa : kAllIsas) {
-        if (isa_supported(isa)) {
-            isas.push_back(isa);
-        }
-    }
-    return isas;
 }
 
 // Every path against the reference, byte for byte and norm by bit pattern, for every kind and

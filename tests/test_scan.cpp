@@ -20,20 +20,11 @@ namespace {
 
 using test::identical;
 using test::random_floats;
+using test::runnable_isas;
 using test::transform_of;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
-
-std::vector<Isa> runnable_isas() {
-    std::vector<Isa> isas;
-    for (const Isa isa : kAllIsas) {
-        if (isa_supported(isa)) {
-            isas.push_back(isa);
-        }
-    }
-    return isas;
-}
 
 // Searches with every path, with one worker and with more workers than cores (so that the
 // stored vectors are split between tasks), and compares with the reference scan. Fatal failures

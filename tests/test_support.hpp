@@ -10,12 +10,24 @@
 #include <span>
 #include <vector>
 
+#include "isa.hpp"
 #include "lib.hpp"
 #include "search.hpp"
 
 namespace quilane::test {
 
 // count standard normal floats from a seeded generator.
+// Every instruction set this processor runs, the plainest first.
+inline std::vector<Isa> runnable_isas() {
+    std::vector<Isa> isas;
+    for (const Isa isa : kAllIsas) {
+        if (isa_supported(isa)) {
+            isas.push_back(isa);
+        }
+    }
+    return isas;
+}
+
 inline std::vector<float> random_floats(size_t count, uint32_t seed) {
     std::mt19937 engine(seed);
     std::normal_distribution<float> normal;

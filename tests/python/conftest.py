@@ -1,3 +1,5 @@
+import sys
+
 import numpy as np
 import pytest
 
@@ -26,3 +28,12 @@ def id_index(vectors):
     idx = _quilane.IdMapIndex(16, 4)
     idx.add_with_ids(vectors, np.arange(100, 150, dtype=np.uint64))
     return idx
+
+
+@pytest.fixture
+def short_switch_interval():
+    # Hand the interpreter lock over far more often, so that threads interleave finely.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(previous)

@@ -3,7 +3,6 @@ after the parent has searched."""
 
 import multiprocessing
 import os
-import sys
 import threading
 
 import numpy as np
@@ -11,15 +10,6 @@ import pytest
 
 from _quilane import GyrelIndex, IdMapIndex
 from helpers import Callback
-
-
-@pytest.fixture
-def short_switch_interval():
-    # Hand the interpreter lock over far more often, so that the threads interleave finely.
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(previous)
 
 
 def same(results, expected):

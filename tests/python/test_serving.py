@@ -17,14 +17,6 @@ from helpers import run_python
 KINDS = ["planar2", "rotor3", "iso4", "walshrotor3"]
 
 
-@pytest.fixture
-def short_switch_interval():
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(previous)
-
-
 class Callback:
     """An integer argument whose conversion runs an action first."""
 
