@@ -19,20 +19,23 @@ namespace quilane {
 // float sum, left to right from 0.0f, of the float products T[j][e_j] = fl(t[j] * c[e_j]).
 //
 // 1. Tables. Each half byte x of a block row stands for the codes of a set C of coordinates (one
-//    for 4 bits, two for 2 bits); its value is V[x] = sum over C of T[j][e_j(x)], a real number.
-//    With m = min_x V[x] of each table and one step d = max over tables of (max V - min V) / 127,
-//    the entry is q[x] = floor((V[x] - m) / d), at most 127. Then V[x] lies in
-//    [m + d q[x], m + d (q[x] + 1)], up to the rounding of the double arithmetic that forms V, m,
-//    the quotient and its floor, each a relative 2^-53 of values no larger than |V|, |m| and
-//    128 d. Over all N tables of a vector with integer sum Q = sum of q, the real sum S of its
-//    products lies in [M + d Q - e, M + d (Q + N) + e], M the sum of the m (summed in double,
-//    error at most N 2^-53 sum |m|), e = (N + 64) 2^-50 (sum max |V| + sum |m| + 128 N d).
+//    for 4 bits, two for 2 bits); its value is V[x] = sum over C of T[j][e_j(x)], a real number
+//    that double arithmetic forms within 2^-53 |V[x]|. With m = min_x V[x] of each table and one
+//    step d > 0, the entry is q[x] = floor((V[x] - m) / d), clipped so that the two tables of a
+//    row never add up beyond 255 (d is chosen so that clipping is rare, but nothing relies on
+//    it). Whatever q is, V[x] = m + d q[x] + r[x] for the residual r[x]; each table records the
+//    least and the largest of its 16 residuals. Over all N tables of a vector with integer sum
+//    Q = sum of q, the real sum S of its products is M + d Q + (sum of its residuals), M the sum
+//    of the m, so S lies in [M + L + d Q, M + U + d Q], L and U the sums of the least and the
+//    largest residuals of each table. Forming V, m, the residuals and these sums in double errs
+//    by at most e = (N + 64) 2^-50 (sum max |V| + sum |m| + 256 N d), every term being at most
+//    |V| + |m| + 256 d.
 // 2. The float sum. Summing dim floats in any order differs from the real sum S by at most
 //    gamma(dim - 1) * B, gamma(n) = n u / (1 - n u), u = 2^-24, B = sum_j max_e |T[j][e]|, as long
 //    as nothing overflows (we require B <= 2^126, so no partial sum can reach FLT_MAX) and n u < 1
 //    (we require dim <= 2^22). Subnormal partial sums do not weaken this: a float addition whose
 //    result is subnormal is exact.
-// 3. So s lies in [low(Q), high(Q)] = [M - E + d Q, M + E + d (Q + N)], E = e + gamma B plus a
+// 3. So s lies in [low(Q), high(Q)] = [M + L - E + d Q, M + U + E + d Q], E = e + gamma B plus a
 //    further 2^-50 of every magnitude involved, which covers evaluating these in double.
 // 4. The score. For a finite norm w, s * w lies between the products of w with the ends of
 //    [low(Q), high(Q)]; rounding to float is monotone, so fl(s * w) <= fl(P) for P the larger
@@ -48,8 +51,9 @@ namespace quilane {
 //    p, so the test at (S', W') holds; if h(S') < 0, its product is at most 0, and 0 <= tau is
 //    part of the test at (S, W). So a block whose largest sum is at most a sum S for which the
 //    test holds at the largest norm W of a whole chunk of blocks passes its own test as well.
-// 6. Sums are exact: integer entries <= 127 add without carry in a byte (two per byte), 256 such
-//    bytes in a 16-bit lane stay below 2^16, and the kernels widen to 32 bits at least that often.
+// 6. Sums are exact: the two entries of a row add up to at most 255, so without carry in a byte;
+//    256 such bytes in a 16-bit lane stay below 2^16, and the kernels widen to 32 bits at least
+//    that often.
 
 namespace {
 
@@ -57,13 +61,107 @@ constexpr double kRelative = 0x1p-50;
 constexpr size_t kMaxBoundDim = size_t{1} << 22;
 constexpr double kMaxTableSum = 0x1p126;
 constexpr size_t kEntries = 16;
-// Chunks a 16-bit lane can take before it is widened: 256 * 254 < 2^16.
+// The most two entries of one row add up to: a byte.
+constexpr uint32_t kRowCeiling = 255;
+// Chunks a 16-bit lane can take before it is widened: 256 * 255 < 2^16.
 constexpr size_t kFlushChunks = 256;
 
 // Where the table of half byte `high` of row `row` starts within one query's tables, given how
 // far apart its chunks of 4 rows are.
 size_t table_offset(size_t row, size_t high, size_t stride) {
     return row / 4 * stride + high * 64 + row % 4 * kEntries;
+}
+
+// The least and the largest product T[j][e] of each coordinate, over its levels.
+struct ProductRanges {
+    std::vector<float> least;
+    std::vector<float> largest;
+};
+
+ProductRanges product_ranges(const float* t, const float* centroids, size_t dim, size_t bits) {
+    ProductRanges ranges{std::vector<float>(dim), std::vector<float>(dim)};
+    for (size_t j = 0; j < dim; ++j) {
+        float least = t[j] * centroids[0];
+        float largest = least;
+        for (size_t e = 1; e < (size_t{1} << bits); ++e) {
+            least = std::min(least, t[j] * centroids[e]);
+            largest = std::max(largest, t[j] * centroids[e]);
+        }
+        ranges.least[j] = least;
+        ranges.largest[j] = largest;
+    }
+    return ranges;
+}
+
+// The first coordinate whose code half byte `high` of row `row` starts with: row r of group g
+// holds bits [8 r, 8 r + 8) of the group's string.
+size_t first_coordinate(size_t row, size_t high, size_t bits) {
+    return 8 * (row / bits) + (8 * (row % bits) + 4 * high) / bits;
+}
+
+// The step that lets the larger-ranged rows fill their byte: the largest range of a row's two
+// tables together over 255. Not finite when a product is not.
+double common_step(const ProductRanges& ranges, size_t bits, size_t rows) {
+    double step = 0.0;
+    const size_t per_row = 8 / bits;
+    for (size_t row = 0; row < rows; ++row) {
+        const size_t j = first_coordinate(row, 0, bits);
+        double range = 0.0;
+        for (size_t i = 0; i < per_row; ++i) {
+            range += static_cast<double>(ranges.largest[j + i]) -
+                     static_cast<double>(ranges.least[j + i]);
+        }
+        step = std::max(step, range / kRowCeiling);
+    }
+    return step;
+}
+
+// What one table adds to the sums of step 1.
+struct TableTerms {
+    double low = 0.0;               // m
+    double largest_residual = 0.0;  // its least is 0, at the least value
+    double magnitude = 0.0;         // max |V| + |m|
+    uint32_t largest_entry = 0;
+};
+
+// Writes the 16 entries of the table of half byte `high` of row `row`, none above `ceiling`, and
+// returns its terms. V[x] is the double sum of the float products of the codes x holds; double
+// addition being monotone, their least, m, and their largest are those of the extreme products,
+// and so are the least and largest entry. An entry below the ceiling leaves a residual below d;
+// a clipped one leaves V[x] - m - d ceiling, largest at the largest value.
+TableTerms quantise_table(const float* t, const float* centroids, const ProductRanges& ranges,
+                          size_t bits, size_t row, size_t high, double step, uint32_t ceiling,
+                          uint8_t* out) {
+    const size_t j = first_coordinate(row, high, bits);
+    const size_t mask = (size_t{1} << bits) - 1;
+    const double inverse = 1.0 / step;
+    const double cap = static_cast<double>(ceiling);
+    // Not negative, so truncation is the floor.
+    auto entry = [&](double above) { return static_cast<int32_t>(std::min(above * inverse, cap)); };
+    TableTerms terms;
+    double top = 0.0;
+    if (bits == 4) {
+        terms.low = static_cast<double>(ranges.least[j]);
+        top = static_cast<double>(ranges.largest[j]);
+        for (size_t x = 0; x < kEntries; ++x) {
+            out[x] =
+                static_cast<uint8_t>(entry(static_cast<double>(t[j] * centroids[x]) - terms.low));
+        }
+    } else {
+        terms.low = static_cast<double>(ranges.least[j]) + static_cast<double>(ranges.least[j + 1]);
+        top = static_cast<double>(ranges.largest[j]) + static_cast<double>(ranges.largest[j + 1]);
+        for (size_t x = 0; x < kEntries; ++x) {
+            out[x] =
+                static_cast<uint8_t>(entry((static_cast<double>(t[j] * centroids[x & mask]) +
+                                            static_cast<double>(t[j + 1] * centroids[x >> bits])) -
+                                           terms.low));
+        }
+    }
+    const double span = top - terms.low;
+    terms.largest_entry = static_cast<uint32_t>(entry(span));
+    terms.largest_residual = span * inverse < cap + 1.0 ? step : span - step * cap;
+    terms.magnitude = std::max(std::fabs(terms.low), std::fabs(top)) + std::fabs(terms.low);
+    return terms;
 }
 
 }  // namespace
@@ -73,57 +171,33 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     QuantisedQuery query;
     const size_t rows = bits * dim / 8;
     const size_t tables = 2 * rows;
-    const size_t per_half = 4 / bits;
-    const size_t levels = size_t{1} << bits;
-    std::vector<double> values(tables * kEntries);
+    const ProductRanges ranges = product_ranges(t, centroids, dim, bits);
     double table_sum = 0.0;  // B
     for (size_t j = 0; j < dim; ++j) {
-        float largest = 0.0f;
-        for (size_t e = 0; e < levels; ++e) {
-            largest = std::max(largest, std::fabs(t[j] * centroids[e]));
-        }
-        table_sum += largest;
+        table_sum += std::max(std::fabs(ranges.least[j]), std::fabs(ranges.largest[j]));
     }
-    double step = 0.0;
-    bool finite = std::isfinite(table_sum);
-    for (size_t n = 0; n < tables && finite; ++n) {
-        const size_t row = n / 2;
-        const size_t high = n % 2;
-        // Row r of group g holds bits [8 r, 8 r + 8) of the group's string; the half byte starts
-        // at the code of coordinate (8 r + 4 high) / bits of the group.
-        const size_t first = 8 * (row / bits) + (8 * (row % bits) + 4 * high) / bits;
-        double* v = values.data() + n * kEntries;
-        for (size_t x = 0; x < kEntries; ++x) {
-            double sum = 0.0;
-            for (size_t i = 0; i < per_half; ++i) {
-                const size_t e = (x >> (i * bits)) & (levels - 1);
-                sum += static_cast<double>(t[first + i] * centroids[e]);
-            }
-            v[x] = sum;
-            finite = finite && std::isfinite(sum);
-        }
-        const auto [low, high_value] = std::minmax_element(v, v + kEntries);
-        step = std::max(step, (*high_value - *low) / 127.0);
-    }
-    if (!finite || !(step > 0.0) || dim > kMaxBoundDim || table_sum > kMaxTableSum) {
+    const double step = common_step(ranges, bits, rows);
+    if (!std::isfinite(table_sum) || !std::isfinite(step) || !(step > 0.0) || dim > kMaxBoundDim ||
+        table_sum > kMaxTableSum) {
         return query;
     }
     double base = 0.0;       // M
+    double largest = 0.0;    // U
     double magnitude = 0.0;  // sum max |V| + sum |m|
-    for (size_t n = 0; n < tables; ++n) {
-        const double* v = values.data() + n * kEntries;
-        const double low = *std::min_element(v, v + kEntries);
-        uint8_t* out = out_tables + table_offset(n / 2, n % 2, stride);
-        double largest = 0.0;
-        for (size_t x = 0; x < kEntries; ++x) {
-            out[x] = static_cast<uint8_t>(std::min(127.0, std::floor((v[x] - low) / step)));
-            largest = std::max(largest, std::fabs(v[x]));
+    for (size_t row = 0; row < rows; ++row) {
+        uint32_t ceiling = kRowCeiling;
+        for (size_t high = 0; high < 2; ++high) {
+            const TableTerms terms =
+                quantise_table(t, centroids, ranges, bits, row, high, step, ceiling,
+                               out_tables + table_offset(row, high, stride));
+            ceiling -= terms.largest_entry;
+            base += terms.low;
+            largest += terms.largest_residual;
+            magnitude += terms.magnitude;
         }
-        base += low;
-        magnitude += largest + std::fabs(low);
     }
     const double count = static_cast<double>(tables);
-    const double reach = 128.0 * count * step;  // the largest d Q, and more
+    const double reach = 256.0 * count * step;  // the largest d Q, and more
     const double unit = 0x1p-24 * static_cast<double>(dim - 1);
     const double gamma = unit / (1.0 - unit) * (1.0 + kRelative);
     const double quantised = (count + 64.0) * kRelative * (magnitude + reach);
@@ -133,7 +207,7 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
         quantised + summed + kRelative * (std::fabs(base) + summed + quantised + 2.0 * reach);
     query.step = step;
     query.low_base = base - error;
-    query.high_base = base + error + step * count;
+    query.high_base = base + largest + error;
     query.usable = std::isfinite(query.high_base) && std::isfinite(query.low_base);
     return query;
 }

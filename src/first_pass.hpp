@@ -19,8 +19,8 @@ inline bool first_pass_fits(size_t bits) {
 
 // A block's rows (16 bytes, byte v of lane v) are taken four at a time. For each such chunk a
 // query has 128 bytes of tables: 4 tables of 16 entries for the low half bytes of its rows, then
-// 4 for the high half bytes. Every entry is at most 127, so the two entries of one byte add up
-// without carry in 8 bits.
+// 4 for the high half bytes. The two tables of a row add up to at most 255, so that the entries
+// of one byte add up without carry in 8 bits.
 inline constexpr size_t kChunkTableBytes = 128;
 
 inline size_t first_pass_chunks(size_t rows) {

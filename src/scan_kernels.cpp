@@ -18,26 +18,37 @@ namespace quilane {
 
 namespace {
 
-template <size_t Bits, size_t G>
+// Kernels are templates over the bits, the queries G and the blocks B of a call (G or B is 1),
+// and over where the products come from: the tables, or (Direct, one query) the query and the
+// centroids, multiplied as the table would have. The accumulator of block b and query q is
+// acc[b * G + q], the index of its scores.
+
+template <size_t Bits, size_t G, size_t B, bool Direct>
 void score_block_scalar(const BlockJob& job) {
-    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
-        std::array<float, G> acc{};
-        for (size_t g = 0; g < job.groups; ++g) {
-            const uint8_t* row = job.block + g * Bits * kBlockVectors + lane;
-            uint32_t w = 0;
-            for (size_t r = 0; r < Bits; ++r) {
-                w |= uint32_t{row[r * kBlockVectors]} << (8 * r);
-            }
-            for (size_t b = 0; b < 8; ++b) {
-                const size_t e = (w >> (b * Bits)) % kTableWidth;
-                const float* entry = job.tables + (8 * g + b) * kTableWidth + e;
-                for (size_t q = 0; q < G; ++q) {
-                    acc[q] = acc[q] + entry[q * job.table_stride];
+    for (size_t b = 0; b < B; ++b) {
+        for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+            std::array<float, G> acc{};
+            for (size_t g = 0; g < job.groups; ++g) {
+                const uint8_t* row = job.blocks[b] + g * Bits * kBlockVectors + lane;
+                uint32_t w = 0;
+                for (size_t r = 0; r < Bits; ++r) {
+                    w |= uint32_t{row[r * kBlockVectors]} << (8 * r);
+                }
+                for (size_t c = 0; c < 8; ++c) {
+                    const size_t e = (w >> (c * Bits)) % kTableWidth;
+                    if constexpr (Direct) {
+                        acc[0] = acc[0] + job.query[8 * g + c] * job.centroids[e];
+                    } else {
+                        const float* entry = job.tables + (8 * g + c) * kTableWidth + e;
+                        for (size_t q = 0; q < G; ++q) {
+                            acc[q] = acc[q] + entry[q * job.table_stride];
+                        }
+                    }
                 }
             }
-        }
-        for (size_t q = 0; q < G; ++q) {
-            job.scores[q * kBlockVectors + lane] = acc[q] * job.norms[lane];
+            for (size_t q = 0; q < G; ++q) {
+                job.scores[(b * G + q) * kBlockVectors + lane] = acc[q] * job.norms[b][lane];
+            }
         }
     }
 }
@@ -49,35 +60,52 @@ void score_block_scalar(const BlockJob& job) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-template <size_t Bits, size_t G>
-__attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) {
-    __m512 acc[G];
-    for (size_t q = 0; q < G; ++q) {
-        acc[q] = _mm512_setzero_ps();
+// The codes of one group of 8 coordinates of a block's 16 lanes, a 32-bit string per lane.
+template <size_t Bits>
+__attribute__((target("avx512f"))) __m512i group_codes_avx512(const uint8_t* row) {
+    __m512i w = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+    for (size_t r = 1; r < Bits; ++r) {
+        const __m512i byte = _mm512_cvtepu8_epi32(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + r * kBlockVectors)));
+        w = _mm512_or_si512(w, _mm512_slli_epi32(byte, static_cast<unsigned>(8 * r)));
     }
-    const uint8_t* row = job.block;
+    return w;
+}
+
+template <size_t Bits, size_t G, size_t B, bool Direct>
+__attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) {
+    __m512 acc[B * G];
+    for (size_t a = 0; a < B * G; ++a) {
+        acc[a] = _mm512_setzero_ps();
+    }
     const float* table = job.tables;
     for (size_t g = 0; g < job.groups; ++g) {
-        __m512i w = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
-        for (size_t r = 1; r < Bits; ++r) {
-            const __m512i byte = _mm512_cvtepu8_epi32(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + r * kBlockVectors)));
-            w = _mm512_or_si512(w, _mm512_slli_epi32(byte, static_cast<unsigned>(8 * r)));
+        __m512i w[B];
+        for (size_t b = 0; b < B; ++b) {
+            w[b] = group_codes_avx512<Bits>(job.blocks[b] + g * Bits * kBlockVectors);
         }
-        for (size_t b = 0; b < 8; ++b) {
-            const __m512i index = _mm512_srli_epi32(w, static_cast<unsigned>(b * Bits));
+        for (size_t c = 0; c < 8; ++c) {
             for (size_t q = 0; q < G; ++q) {
-                const __m512 entries =
-                    _mm512_loadu_ps(table + q * job.table_stride + b * kTableWidth);
-                acc[q] = _mm512_add_ps(acc[q], _mm512_permutexvar_ps(index, entries));
+                const __m512 entries = _mm512_loadu_ps(
+                    Direct ? job.centroids : table + q * job.table_stride + c * kTableWidth);
+                for (size_t b = 0; b < B; ++b) {
+                    const __m512i index = _mm512_srli_epi32(w[b], static_cast<unsigned>(c * Bits));
+                    __m512 product = _mm512_permutexvar_ps(index, entries);
+                    if constexpr (Direct) {
+                        product = _mm512_mul_ps(product, _mm512_set1_ps(job.query[8 * g + c]));
+                    }
+                    acc[b * G + q] = _mm512_add_ps(acc[b * G + q], product);
+                }
             }
         }
-        row += Bits * kBlockVectors;
         table += 8 * kTableWidth;
     }
-    const __m512 norms = _mm512_loadu_ps(job.norms);
-    for (size_t q = 0; q < G; ++q) {
-        _mm512_storeu_ps(job.scores + q * kBlockVectors, _mm512_mul_ps(acc[q], norms));
+    for (size_t b = 0; b < B; ++b) {
+        const __m512 norms = _mm512_loadu_ps(job.norms[b]);
+        for (size_t q = 0; q < G; ++q) {
+            _mm512_storeu_ps(job.scores + (b * G + q) * kBlockVectors,
+                             _mm512_mul_ps(acc[b * G + q], norms));
+        }
     }
 }
 
@@ -97,98 +125,147 @@ __attribute__((target("avx2"))) __m256 look_up_avx2(const float* entries, __m256
     }
 }
 
-template <size_t Bits, size_t G>
-__attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
-    __m256 acc[G][2];
-    for (size_t q = 0; q < G; ++q) {
-        acc[q][0] = acc[q][1] = _mm256_setzero_ps();
+// The codes of one group of 8 coordinates of 8 lanes, a 32-bit string per lane.
+template <size_t Bits>
+__attribute__((target("avx2"))) __m256i group_codes_avx2(const uint8_t* row) {
+    __m256i w = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row)));
+    for (size_t r = 1; r < Bits; ++r) {
+        const __m256i byte = _mm256_cvtepu8_epi32(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + r * kBlockVectors)));
+        w = _mm256_or_si256(w, _mm256_slli_epi32(byte, static_cast<int>(8 * r)));
     }
-    const uint8_t* row = job.block;
+    return w;
+}
+
+template <size_t Bits, size_t G, size_t B, bool Direct>
+__attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
+    __m256 acc[B * G][2];
+    for (size_t a = 0; a < B * G; ++a) {
+        acc[a][0] = acc[a][1] = _mm256_setzero_ps();
+    }
     const float* table = job.tables;
     for (size_t g = 0; g < job.groups; ++g) {
-        __m256i w[2];
-        for (size_t h = 0; h < 2; ++h) {
-            w[h] = _mm256_cvtepu8_epi32(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 8 * h)));
-            for (size_t r = 1; r < Bits; ++r) {
-                const __m256i byte = _mm256_cvtepu8_epi32(_mm_loadl_epi64(
-                    reinterpret_cast<const __m128i*>(row + r * kBlockVectors + 8 * h)));
-                w[h] = _mm256_or_si256(w[h], _mm256_slli_epi32(byte, static_cast<int>(8 * r)));
+        __m256i w[B][2];
+        for (size_t b = 0; b < B; ++b) {
+            for (size_t h = 0; h < 2; ++h) {
+                w[b][h] = group_codes_avx2<Bits>(job.blocks[b] + g * Bits * kBlockVectors + 8 * h);
             }
         }
-        for (size_t b = 0; b < 8; ++b) {
-            for (size_t h = 0; h < 2; ++h) {
-                const __m256i index = _mm256_srli_epi32(w[h], static_cast<int>(b * Bits));
-                for (size_t q = 0; q < G; ++q) {
-                    const float* entries = table + q * job.table_stride + b * kTableWidth;
-                    acc[q][h] = _mm256_add_ps(acc[q][h], look_up_avx2<Bits>(entries, index));
+        for (size_t c = 0; c < 8; ++c) {
+            for (size_t b = 0; b < B; ++b) {
+                for (size_t h = 0; h < 2; ++h) {
+                    const __m256i index = _mm256_srli_epi32(w[b][h], static_cast<int>(c * Bits));
+                    for (size_t q = 0; q < G; ++q) {
+                        const float* entries =
+                            Direct ? job.centroids : table + q * job.table_stride + c * kTableWidth;
+                        __m256 product = look_up_avx2<Bits>(entries, index);
+                        if constexpr (Direct) {
+                            product = _mm256_mul_ps(product, _mm256_set1_ps(job.query[8 * g + c]));
+                        }
+                        acc[b * G + q][h] = _mm256_add_ps(acc[b * G + q][h], product);
+                    }
                 }
             }
         }
-        row += Bits * kBlockVectors;
         table += 8 * kTableWidth;
     }
-    for (size_t h = 0; h < 2; ++h) {
-        const __m256 norms = _mm256_loadu_ps(job.norms + 8 * h);
-        for (size_t q = 0; q < G; ++q) {
-            _mm256_storeu_ps(job.scores + q * kBlockVectors + 8 * h,
-                             _mm256_mul_ps(acc[q][h], norms));
+    for (size_t b = 0; b < B; ++b) {
+        for (size_t h = 0; h < 2; ++h) {
+            const __m256 norms = _mm256_loadu_ps(job.norms[b] + 8 * h);
+            for (size_t q = 0; q < G; ++q) {
+                _mm256_storeu_ps(job.scores + (b * G + q) * kBlockVectors + 8 * h,
+                                 _mm256_mul_ps(acc[b * G + q][h], norms));
+            }
         }
     }
 }
 
 #endif
 
-template <size_t Bits, size_t G>
+template <size_t Bits, size_t G, size_t B, bool Direct = false>
 BlockKernel kernel_of(Isa path) {
 #if defined(__x86_64__)
     switch (path) {
         case Isa::Avx512:
-            return score_block_avx512<Bits, G>;
+            return score_block_avx512<Bits, G, B, Direct>;
         case Isa::Avx2:
-            return score_block_avx2<Bits, G>;
+            return score_block_avx2<Bits, G, B, Direct>;
         case Isa::Scalar:
             break;
     }
 #else
     (void)path;
 #endif
-    return score_block_scalar<Bits, G>;
+    return score_block_scalar<Bits, G, B, Direct>;
 }
 
 template <size_t Bits>
-BlockKernel kernel_of(Isa path, size_t group) {
-    switch (group) {
+BlockKernel kernel_of(Isa path, size_t queries) {
+    switch (queries) {
         case 1:
-            return kernel_of<Bits, 1>(path);
+            return kernel_of<Bits, 1, 1>(path);
         case 2:
-            return kernel_of<Bits, 2>(path);
+            return kernel_of<Bits, 2, 1>(path);
         case 3:
-            return kernel_of<Bits, 3>(path);
+            return kernel_of<Bits, 3, 1>(path);
         default:
-            return kernel_of<Bits, kMaxExactGroup>(path);
+            return kernel_of<Bits, kMaxExactGroup, 1>(path);
+    }
+}
+
+template <size_t Bits>
+BlockKernel direct_kernel_of(Isa path, size_t blocks) {
+    switch (blocks) {
+        case 1:
+            return kernel_of<Bits, 1, 1, true>(path);
+        case 2:
+            return kernel_of<Bits, 1, 2, true>(path);
+        case 3:
+            return kernel_of<Bits, 1, 3, true>(path);
+        default:
+            return kernel_of<Bits, 1, kMaxExactBlocks, true>(path);
     }
 }
 
 }  // namespace
 
-BlockKernel block_kernel(Isa path, size_t bits, size_t group) {
+BlockKernel block_kernel(Isa path, size_t bits, size_t queries) {
     switch (bits) {
         case 2:
-            return kernel_of<2>(path, group);
+            return kernel_of<2>(path, queries);
         case 3:
-            return kernel_of<3>(path, group);
+            return kernel_of<3>(path, queries);
         default:
-            return kernel_of<4>(path, group);
+            return kernel_of<4>(path, queries);
     }
+}
+
+BlockKernel direct_kernel(Isa path, size_t bits, size_t blocks) {
+    switch (bits) {
+        case 2:
+            return direct_kernel_of<2>(path, blocks);
+        case 3:
+            return direct_kernel_of<3>(path, blocks);
+        default:
+            return direct_kernel_of<4>(path, blocks);
+    }
+}
+
+std::array<float, kTableWidth> repeated_centroids(std::span<const float> centroids, size_t bits) {
+    std::array<float, kTableWidth> repeated;
+    for (size_t e = 0; e < kTableWidth; ++e) {
+        repeated[e] = centroids[e % (size_t{1} << bits)];
+    }
+    return repeated;
 }
 
 void build_table(const float* t, std::span<const float> centroids, size_t dim, size_t bits,
                  float* table) {
-    const size_t levels = size_t{1} << bits;
+    // Each row the product of a broadcast coordinate and one fixed row, which compilers vectorise.
+    const std::array<float, kTableWidth> repeated = repeated_centroids(centroids, bits);
     for (size_t j = 0; j < dim; ++j) {
         for (size_t e = 0; e < kTableWidth; ++e) {
-            table[j * kTableWidth + e] = t[j] * centroids[e % levels];
+            table[j * kTableWidth + e] = t[j] * repeated[e];
         }
     }
 }

@@ -3,6 +3,7 @@
 // set.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,23 +14,39 @@ namespace quilane {
 
 // Entries of one coordinate's float table: every code of up to 4 bits indexes it directly.
 inline constexpr size_t kTableWidth = 16;
-// The most queries one kernel call scores together.
+// The most queries one kernel call scores together, and the most blocks one call scores for a
+// single query: either interleaves independent sums, which a single sum's chain of additions
+// leaves the processor idle for.
 inline constexpr size_t kMaxExactGroup = 4;
+inline constexpr size_t kMaxExactBlocks = 4;
 
-// One kernel call: one block against `group` queries.
+// One kernel call: `blocks` blocks against `queries` queries, one of the two being 1.
 struct BlockJob {
-    const uint8_t* block;
-    size_t groups;        // dim / 8
-    const float* tables;  // one table of dim * kTableWidth floats per query ...
-    size_t table_stride;  // ... this many floats apart
-    const float* norms;   // kBlockVectors norms
-    float* scores;        // group x kBlockVectors scores
+    const uint8_t* const* blocks;  // the blocks ...
+    const float* const* norms;     // ... and their kBlockVectors norms each
+    size_t groups;                 // dim / 8
+    // Table kernels: one table of dim * kTableWidth floats per query, table_stride floats apart.
+    const float* tables;
+    size_t table_stride;
+    // Direct kernels: the one transformed query, and the centroids as repeated_centroids gives.
+    const float* query;
+    const float* centroids;
+    float* scores;  // kBlockVectors scores of block b against query q at (b * queries + q) * 16
 };
 
 using BlockKernel = void (*)(const BlockJob&);
 
-// The kernel for codes of `bits` bits and `group` queries (1 to kMaxExactGroup) on `isa`.
-BlockKernel block_kernel(Isa isa, size_t bits, size_t group);
+// The kernel for codes of `bits` bits scoring one block against `queries` queries (1 to
+// kMaxExactGroup) with their tables, on `isa`.
+BlockKernel block_kernel(Isa isa, size_t bits, size_t queries);
+
+// The kernel scoring `blocks` blocks (1 to kMaxExactBlocks) against one query without a table:
+// it multiplies each coordinate by its centroid itself, the very product a table would hold. For
+// the few blocks a first pass leaves, where building a table would cost more than it saves.
+BlockKernel direct_kernel(Isa isa, size_t bits, size_t blocks);
+
+// The 2^bits centroids repeated over the 16 entries a code of up to 4 bits may index.
+std::array<float, kTableWidth> repeated_centroids(std::span<const float> centroids, size_t bits);
 
 // One query's table: table[j * 16 + e] = t[j] * centroid[e mod 2^bits], the products the plain
 // rule forms.

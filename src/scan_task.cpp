@@ -1,0 +1,431 @@
+#include "scan_task.hpp"
+
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <limits>
+
+#include "checked_size.hpp"
+#include "pack.hpp"
+#include "parallel.hpp"
+#include "scan_kernels.hpp"
+
+namespace quilane {
+
+namespace {
+
+// The tables of a query group should stay in the first-level cache.
+constexpr size_t kTableBudgetBytes = 32 * 1024;
+// A chunk of blocks that stays in the second-level cache while every query group passes over it.
+constexpr size_t kChunkBudgetBytes = 256 * 1024;
+// With the first pass a task keeps the integer sums of its whole chunk, 64 bytes per block and
+// query; this keeps them in the second-level cache as well.
+constexpr size_t kMaxFirstPassChunkBlocks = 256;
+// Chunks per worker when there are few query groups, so that one query uses every core.
+constexpr size_t kChunksPerWorker = 8;
+
+// With few stored vectors per result the bars settle too late to skip much. A single query
+// takes the first pass too: it reads the same bytes with less arithmetic than the exact kernel,
+// which on its own does not keep up with memory (bench_index, "single query").
+constexpr size_t kFirstPassMinVectorsPerResult = 64;
+// (block, query) pairs a worker's first pass judges for one query group before it may give up
+// on that group.
+constexpr size_t kJudgedBeforeGivingUp = 256;
+static const size_t kLeadingBlocks = getenv("LEAD") ? atoi(getenv("LEAD")) : 4;
+
+const uint8_t* block_at(const ScanContext& ctx, size_t block) {
+    const size_t bytes = block_bytes(ctx.index.bits, ctx.index.dim);
+    return block < ctx.index.n / kBlockVectors ? ctx.index.codes.data() + block * bytes
+                                               : ctx.last_block.data();
+}
+
+// The last, partial block of a compact store padded to 16 lanes; as large as the transform a
+// search builds anyway (at most 8 bytes per coordinate against 12), and only for the search.
+std::vector<uint8_t> padded_last_block(const ScanInput& index) {
+    const size_t whole = index.n / kBlockVectors;
+    if (whole * kBlockVectors == index.n) {
+        return {};
+    }
+    const size_t record = record_bytes(index.bits, index.dim);
+    std::vector<uint8_t> block(block_bytes(index.bits, index.dim), 0);
+    std::copy_n(index.codes.data() + whole * kBlockVectors * record,
+                (index.n - whole * kBlockVectors) * record, block.begin());
+    pad_last_block(block.data(), index.n % kBlockVectors, index.dim, index.bits);
+    return block;
+}
+
+// The largest of `count` norms, or NaN when one is NaN or negative (the block test then never
+// skips, and the lanes are judged one by one).
+float largest_norm(const float* norms, size_t count) {
+    float largest = 0.0f;
+    bool unordered = false;
+    for (size_t i = 0; i < count; ++i) {
+        largest = std::max(largest, norms[i]);
+        unordered |= !(norms[i] >= 0.0f);
+    }
+    return unordered ? std::numeric_limits<float>::quiet_NaN() : largest;
+}
+
+// Quantises every query into its group's interleaved tables, and bounds the norms of each chunk.
+void quantise_queries(ScanContext& ctx) {
+    const ScanInput& index = ctx.index;
+    const ScanPlan& plan = ctx.plan;
+    const size_t chunks = first_pass_chunks(record_bytes(index.bits, index.dim));
+    ctx.group_table_bytes = checked_mul(chunks, plan.group, kChunkTableBytes);
+    ctx.first_pass_tables.assign(checked_mul(plan.query_groups, ctx.group_table_bytes), 0);
+    ctx.quantised.resize(ctx.nq);
+    parallel_for_each(ctx.nq, [&](size_t q) {
+        const size_t group = q / plan.group;
+        const size_t count = std::min(plan.group, ctx.nq - group * plan.group);
+        uint8_t* tables = ctx.first_pass_tables.data() + group * ctx.group_table_bytes +
+                          (q % plan.group) * kChunkTableBytes;
+        ctx.quantised[q] = quantise_query(ctx.rows.data() + q * ctx.padded, index.centroids.data(),
+                                          index.dim, index.bits, tables, count * kChunkTableBytes);
+    });
+    const size_t chunk_vectors = plan.chunk_blocks * kBlockVectors;
+    ctx.chunk_norms.resize(plan.chunks);
+    parallel_for_each(plan.chunks, [&](size_t chunk) {
+        const size_t first = chunk * chunk_vectors;
+        ctx.chunk_norms[chunk] =
+            largest_norm(index.norms.data() + first, std::min(index.n - first, chunk_vectors));
+    });
+    ctx.block_norms.resize(block_count(index.n));
+    parallel_for_each(ctx.block_norms.size(), [&](size_t block) {
+        const size_t first = block * kBlockVectors;
+        ctx.block_norms[block] =
+            largest_norm(index.norms.data() + first, std::min(index.n - first, kBlockVectors));
+    });
+}
+
+// The lanes of the block starting at `first` that hold allowed stored vectors, bit per lane.
+uint32_t live_lanes(const ScanInput& index, size_t first, size_t lanes) {
+    const uint32_t stored = lanes == kBlockVectors ? 0xFFFFu : (uint32_t{1} << lanes) - 1;
+    if (index.allowed.empty()) {
+        return stored;
+    }
+    // Blocks start at multiples of 16, so one word holds all of a block's bits.
+    return static_cast<uint32_t>(index.allowed[first / 64] >> (first % 64)) & stored;
+}
+
+// Offers the scores of one block's live lanes. Until the buffer is full, and while its worst
+// score is NaN, every lane is offered; then only lanes not below the worst score (the comparison
+// is false for NaN), since an equal score may still enter from a lower position. Returns the
+// bar the buffer sets afterwards.
+Bar offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, size_t first) {
+    const bool full = buffer.items.size() == buffer.k;
+    const float threshold =
+        full ? buffer.items.front().score : std::numeric_limits<float>::quiet_NaN();
+    for (; live != 0; live &= live - 1) {
+        const size_t lane = static_cast<size_t>(std::countr_zero(live));
+        if (!(scores[lane] < threshold)) {
+            offer(buffer, Candidate{scores[lane], first + lane});
+        }
+    }
+    return buffer.items.size() == buffer.k ? bar_below(buffer.items.front().score) : Bar{};
+}
+
+// Whether a block's live lanes may hold a vector that clears the bar, judged from their
+// first-pass sums (first_pass.cpp says why a false answer is safe).
+bool may_enter(const QuantisedQuery& query, const Bar& bar, const uint32_t* sums,
+               uint32_t largest_sum, const float* norms, float largest_norm, uint32_t live) {
+    if (!bar.armed || !query.usable) {
+        return true;
+    }
+    if (block_cannot_reach(query, bar, largest_sum, largest_norm)) {
+        return false;
+    }
+    for (; live != 0; live &= live - 1) {
+        const size_t lane = static_cast<size_t>(std::countr_zero(live));
+        if (!lane_cannot_reach(query, bar, sums[lane], norms[lane])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The float tables of one query group (in a buffer of room for all), each built on first need:
+// with the first pass most tasks never score exactly.
+struct GroupTables {
+    const ScanContext& ctx;
+    size_t q0;
+    std::vector<float>& tables;
+    uint32_t built = 0;  // bit per query of the group
+
+    const float* of(size_t q) {
+        const size_t stride = ctx.index.dim * kTableWidth;
+        if (!((built >> q) & 1u)) {
+            build_table(ctx.rows.data() + (q0 + q) * ctx.padded, ctx.index.centroids, ctx.index.dim,
+                        ctx.index.bits, tables.data() + q * stride);
+            built |= uint32_t{1} << q;
+        }
+        return tables.data() + q * stride;
+    }
+};
+
+// One stored block as a task reads it.
+struct BlockView {
+    const uint8_t* codes;
+    const float* norms;  // 16, zero past the stored vectors
+    size_t first;        // its first position
+    uint32_t live;       // the lanes to offer
+};
+
+BlockView view_block(const ScanContext& ctx, size_t block, WorkerState& state) {
+    const ScanInput& index = ctx.index;
+    const size_t first = block * kBlockVectors;
+    const size_t lanes = std::min(kBlockVectors, index.n - first);
+    const float* norms = index.norms.data() + first;
+    if (lanes < kBlockVectors) {
+        state.tail_norms.assign(kBlockVectors, 0.0f);
+        std::copy_n(norms, lanes, state.tail_norms.begin());
+        norms = state.tail_norms.data();
+    }
+    return BlockView{block_at(ctx, block), norms, first, live_lanes(index, first, lanes)};
+}
+
+// The blocks and queries of one task.
+struct TaskRange {
+    size_t chunk;
+    size_t query_group;
+    size_t q0;     // its first query
+    size_t count;  // its queries
+    size_t first_block;
+    size_t last_block;  // one past
+};
+
+// Every block of the task scored exactly for every query of its group.
+void score_exactly(const ScanContext& ctx, const TaskRange& task, GroupTables& tables,
+                   WorkerState& state) {
+    const size_t stride = ctx.index.dim * kTableWidth;
+    for (size_t block = task.first_block; block < task.last_block; ++block) {
+        const BlockView view = view_block(ctx, block, state);
+        if (view.live == 0) {
+            continue;
+        }
+        // A group kernel reads the tables of all its queries, one stride apart.
+        for (size_t q = 0; q < task.count; ++q) {
+            tables.of(q);
+        }
+        for (size_t g = 0; g < task.count; g += kMaxExactGroup) {
+            const size_t queries = std::min(kMaxExactGroup, task.count - g);
+            block_kernel(ctx.isa, ctx.index.bits, queries)(
+                BlockJob{&view.codes, &view.norms, ctx.index.dim / 8, tables.of(g), stride, nullptr,
+                         nullptr, state.scores.data() + g * kBlockVectors});
+        }
+        state.scored_exactly += task.count * kBlockVectors;
+        for (size_t q = 0; q < task.count; ++q) {
+            state.bars[task.q0 + q] =
+                offer_block(state.buffers[task.q0 + q], state.scores.data() + q * kBlockVectors,
+                            view.live, view.first);
+        }
+    }
+}
+
+// The first pass over the task's blocks for its whole query group: the integer sums of block i
+// and query q at state.sums[(i * count + q) * 16], their largest at state.largest_sums[i * count
+// + q].
+void first_pass_over(const ScanContext& ctx, const TaskRange& task, WorkerState& state) {
+    const FirstPassKernel kernel = first_pass_kernel(ctx.isa, task.count);
+    const size_t blocks = task.last_block - task.first_block;
+    state.sums.resize(blocks * task.count * kBlockVectors);
+    state.largest_sums.resize(blocks * task.count);
+    const uint8_t* tables = ctx.first_pass_tables.data() + task.query_group * ctx.group_table_bytes;
+    for (size_t i = 0; i < blocks; ++i) {
+        kernel(FirstPassJob{block_at(ctx, task.first_block + i),
+                            record_bytes(ctx.index.bits, ctx.index.dim), tables,
+                            state.sums.data() + i * task.count * kBlockVectors,
+                            state.largest_sums.data() + i * task.count});
+    }
+}
+
+// The indices (within the task) of the `kMaxExactBlocks` blocks with the largest sums for query
+// q, largest first: scored first, they raise the bar before the rest of the chunk is judged.
+std::vector<size_t> leading_blocks(const TaskRange& task, size_t q, const WorkerState& state) {
+    std::vector<size_t> leading;
+    auto larger = [&](size_t a, size_t b) {
+        return state.largest_sums[a * task.count + q] > state.largest_sums[b * task.count + q];
+    };
+    for (size_t i = 0; i < task.last_block - task.first_block; ++i) {
+        if (leading.size() < kLeadingBlocks || larger(i, leading.back())) {
+            if (leading.size() == kLeadingBlocks) {
+                leading.pop_back();
+            }
+            leading.insert(std::upper_bound(leading.begin(), leading.end(), i, larger), i);
+        }
+    }
+    return leading;
+}
+
+// Scores exactly, for query q of the task, every block its first pass cannot rule out: the
+// leading blocks first, then the rest in order, a few blocks per kernel call.
+void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerState& state) {
+    const ScanInput& index = ctx.index;
+    const size_t query = task.q0 + q;
+    const QuantisedQuery& bound = ctx.quantised[query];
+    CandidateBuffer& buffer = state.buffers[query];
+    Bar& bar = state.bars[query];
+    Tally& tally = state.tallies[task.query_group];
+    // A largest sum up to which every block of the chunk is ruled out at a glance.
+    const float chunk_norm = ctx.chunk_norms[task.chunk];
+    const uint32_t most_sum = static_cast<uint32_t>(255 * record_bytes(index.bits, index.dim));
+    int64_t limit = sum_limit(bound, bar, chunk_norm, most_sum);
+    // Only tasks that start with a full buffer count towards giving up: in the first, the bar
+    // still rises from nothing.
+    const bool counted = bar.armed;
+    std::array<BlockView, kMaxExactBlocks> pending;
+    size_t waiting = 0;
+    auto score_pending = [&] {
+        if (waiting == 0) {
+            return;
+        }
+        std::array<const uint8_t*, kMaxExactBlocks> codes;
+        std::array<const float*, kMaxExactBlocks> norms;
+        for (size_t b = 0; b < waiting; ++b) {
+            codes[b] = pending[b].codes;
+            norms[b] = pending[b].norms;
+        }
+        direct_kernel(ctx.isa, index.bits, waiting)(BlockJob{
+            codes.data(), norms.data(), index.dim / 8, nullptr, 0,
+            ctx.rows.data() + query * ctx.padded, ctx.centroids.data(), state.scores.data()});
+        for (size_t b = 0; b < waiting; ++b) {
+            bar = offer_block(buffer, state.scores.data() + b * kBlockVectors, pending[b].live,
+                              pending[b].first);
+        }
+        state.scored_exactly += waiting * kBlockVectors;
+        waiting = 0;
+        limit = sum_limit(bound, bar, chunk_norm, most_sum);
+    };
+    auto judge = [&](size_t i) {
+        const uint32_t largest = state.largest_sums[i * task.count + q];
+        tally.judged += counted;
+        if (static_cast<int64_t>(largest) <= limit) {
+            return;
+        }
+        const size_t block = task.first_block + i;
+        const BlockView view = view_block(ctx, block, state);
+        if (view.live == 0 ||
+            !may_enter(bound, bar, state.sums.data() + (i * task.count + q) * kBlockVectors,
+                       largest, view.norms, ctx.block_norms[block], view.live)) {
+            return;
+        }
+        tally.rescored += counted;
+        pending[waiting++] = view;
+        if (waiting == kMaxExactBlocks) {
+            score_pending();
+        }
+    };
+    std::vector<size_t> leading = leading_blocks(task, q, state);
+    for (const size_t i : leading) {
+        judge(i);
+    }
+    score_pending();
+    std::sort(leading.begin(), leading.end());
+    auto next_leading = leading.begin();
+    for (size_t i = 0; i < task.last_block - task.first_block; ++i) {
+        if (next_leading != leading.end() && *next_leading == i) {
+            ++next_leading;
+        } else {
+            judge(i);
+        }
+    }
+    score_pending();
+}
+
+}  // namespace
+
+bool use_first_pass(FirstPass choice, const ScanInput& index, size_t k) {
+    if (!first_pass_fits(index.bits) || choice == FirstPass::Off) {
+        return false;
+    }
+    return choice == FirstPass::On || index.n / k >= kFirstPassMinVectorsPerResult;
+}
+
+ScanPlan plan_scan(size_t nq, const ScanInput& index, Isa isa, bool first_pass) {
+    ScanPlan plan;
+    plan.first_pass = first_pass;
+    if (first_pass) {
+        const size_t chunks = first_pass_chunks(record_bytes(index.bits, index.dim));
+        const size_t table_bytes = checked_mul(chunks, kChunkTableBytes);
+        plan.group =
+            std::clamp<size_t>(kTableBudgetBytes / table_bytes, 1, first_pass_group_limit(isa));
+    } else {
+        const size_t table_bytes = checked_mul(index.dim, kTableWidth, sizeof(float));
+        plan.group = std::clamp<size_t>(kTableBudgetBytes / table_bytes, 1, kMaxExactGroup);
+    }
+    plan.query_groups = (nq + plan.group - 1) / plan.group;
+    const size_t blocks = block_count(index.n);
+    size_t cached = std::max<size_t>(1, kChunkBudgetBytes / block_bytes(index.bits, index.dim));
+    if (first_pass) {
+        cached = std::min(cached, kMaxFirstPassChunkBlocks);
+    }
+    const size_t workers = std::min(
+        thread_limit(), static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
+    const size_t wanted_chunks =
+        (kChunksPerWorker * workers + plan.query_groups - 1) / plan.query_groups;
+    const size_t spread = (blocks + wanted_chunks - 1) / wanted_chunks;
+    plan.chunk_blocks = std::clamp<size_t>(spread, 1, cached);
+    plan.chunks = (blocks + plan.chunk_blocks - 1) / plan.chunk_blocks;
+    return plan;
+}
+
+ScanContext make_scan_context(const ScanInput& index, const std::vector<float>& rows, size_t padded,
+                              size_t nq, Isa isa, bool first_pass) {
+    ScanContext ctx{index,
+                    rows,
+                    padded,
+                    nq,
+                    plan_scan(nq, index, isa, first_pass),
+                    isa,
+                    repeated_centroids(index.centroids, index.bits),
+                    {},
+                    {},
+                    0,
+                    {},
+                    {},
+                    padded_last_block(index)};
+    if (first_pass) {
+        quantise_queries(ctx);
+    }
+    return ctx;
+}
+
+WorkerState make_worker_state(const ScanContext& ctx, size_t k) {
+    WorkerState state;
+    state.buffers.resize(ctx.nq);
+    for (CandidateBuffer& buffer : state.buffers) {
+        buffer.k = k;
+    }
+    state.bars.resize(ctx.nq);
+    state.tallies.resize(ctx.plan.query_groups);
+    return state;
+}
+
+void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerState& state) {
+    const ScanPlan& plan = ctx.plan;
+    const size_t q0 = query_group * plan.group;
+    const size_t first_block = chunk * plan.chunk_blocks;
+    const TaskRange task{
+        chunk,       query_group,
+        q0,          std::min(plan.group, ctx.nq - q0),
+        first_block, std::min(first_block + plan.chunk_blocks, block_count(ctx.index.n))};
+    state.tables.resize(checked_mul(task.count, ctx.index.dim, kTableWidth));
+    state.scores.resize(std::max(plan.group, kMaxExactBlocks) * kBlockVectors);
+    GroupTables tables{ctx, q0, state.tables};
+    // Where most judged blocks need scoring exactly anyway (near ties), the first pass is pure
+    // cost: once it has failed to rule out half of what it judged for a query group, the worker
+    // scores that group's later chunks exactly, which gives the same result.
+    const Tally& tally = state.tallies[query_group];
+    if (!plan.first_pass ||
+        (tally.judged >= kJudgedBeforeGivingUp && 2 * tally.rescored > tally.judged)) {
+        score_exactly(ctx, task, tables, state);
+        return;
+    }
+    first_pass_over(ctx, task, state);
+    for (size_t q = 0; q < task.count; ++q) {
+        rescore(ctx, task, q, state);
+    }
+}
+
+}  // namespace quilane
