@@ -33,7 +33,8 @@ constexpr size_t kFirstPassMinVectorsPerResult = 64;
 // (block, query) pairs a worker's first pass judges for one query group before it may give up
 // on that group.
 constexpr size_t kJudgedBeforeGivingUp = 256;
-static const size_t kLeadingBlocks = getenv("LEAD") ? atoi(getenv("LEAD")) : 4;
+// Blocks with the largest sums a query scores first in each task: one kernel call.
+constexpr size_t kLeadingBlocks = kMaxExactBlocks;
 
 const uint8_t* block_at(const ScanContext& ctx, size_t block) {
     const size_t bytes = block_bytes(ctx.index.bits, ctx.index.dim);
@@ -240,7 +241,7 @@ void first_pass_over(const ScanContext& ctx, const TaskRange& task, WorkerState&
     }
 }
 
-// The indices (within the task) of the `kMaxExactBlocks` blocks with the largest sums for query
+// The indices (within the task) of the kLeadingBlocks blocks with the largest sums for query
 // q, largest first: scored first, they raise the bar before the rest of the chunk is judged.
 std::vector<size_t> leading_blocks(const TaskRange& task, size_t q, const WorkerState& state) {
     std::vector<size_t> leading;
