@@ -262,8 +262,8 @@ void first_pass_scalar(const FirstPassJob& job) {
         const uint8_t* bytes = job.block + 16 * row;
         for (size_t q = 0; q < G; ++q) {
             const uint8_t* tables = job.tables + q * kChunkTableBytes;
-            const uint8_t* low = tables + table_offset(row, 0, G * kChunkTableBytes);
-            const uint8_t* high = tables + table_offset(row, 1, G * kChunkTableBytes);
+            const uint8_t* low = tables + table_offset(row, 0, job.chunk_stride);
+            const uint8_t* high = tables + table_offset(row, 1, job.chunk_stride);
             for (size_t lane = 0; lane < 16; ++lane) {
                 sums[q * 16 + lane] += low[bytes[lane] & 15u] + high[bytes[lane] >> 4];
             }
@@ -320,7 +320,7 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
         for (size_t q = 0; q < G; ++q) {
             all[q] = odd[q] = _mm512_setzero_si512();
         }
-        for (size_t c = start; c < end; ++c, table += G * kChunkTableBytes) {
+        for (size_t c = start; c < end; ++c, table += job.chunk_stride) {
             const __m512i x = c < whole ? _mm512_loadu_si512(job.block + 64 * c)
                                         : _mm512_maskz_loadu_epi8(0xFFFFFFFF, job.block + 64 * c);
             const __m512i low = _mm512_and_si512(x, nibble);
@@ -372,7 +372,7 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.block + 32 * p));
             const __m256i low = _mm256_and_si256(x, nibble);
             const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
-            const uint8_t* chunk = job.tables + (p / 2) * G * kChunkTableBytes + 32 * (p % 2);
+            const uint8_t* chunk = job.tables + (p / 2) * job.chunk_stride + 32 * (p % 2);
             for (size_t q = 0; q < G; ++q) {
                 const uint8_t* table = chunk + q * kChunkTableBytes;
                 const __m256i v = _mm256_add_epi8(

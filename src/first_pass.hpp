@@ -56,7 +56,8 @@ inline size_t first_pass_group_limit(Isa isa) {
 struct FirstPassJob {
     const uint8_t* block;
     size_t rows;             // record bytes of one vector: bits * dim / 8
-    const uint8_t* tables;   // chunk c of query q at (c * count + q) * kChunkTableBytes
+    const uint8_t* tables;   // chunk c of query q at c * chunk_stride + q * kChunkTableBytes
+    size_t chunk_stride;     // at least count * kChunkTableBytes
     uint32_t* sums;          // count x 16
     uint32_t* largest_sums;  // count: the largest of each query's 16 sums
 };

@@ -60,17 +60,39 @@ void score_block_scalar(const BlockJob& job) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// The codes of one group of 8 coordinates of a block's 16 lanes, a 32-bit string per lane.
-template <size_t Bits>
-__attribute__((target("avx512f"))) __m512i group_codes_avx512(const uint8_t* row) {
-    __m512i w = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
-    for (size_t r = 1; r < Bits; ++r) {
-        const __m512i byte = _mm512_cvtepu8_epi32(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + r * kBlockVectors)));
-        w = _mm512_or_si512(w, _mm512_slli_epi32(byte, static_cast<unsigned>(8 * r)));
-    }
-    return w;
+__attribute__((target("avx512f"))) inline __m512i widen_row_avx512(const uint8_t* row) {
+    return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
 }
+
+// The table indices of one group of 8 coordinates of a block's 16 lanes. A permute reads only the
+// low 4 bits of an index, and a table repeats its centroids over its 16 entries, so where codes
+// never straddle a byte (2 and 4 bits) a widened row is the index of its first code, and shifted,
+// of the others. 3-bit codes are taken from the group's string assembled from its 3 rows.
+template <size_t Bits>
+struct GroupIndicesAvx512 {
+    static constexpr size_t kWords = Bits == 3 ? 1 : Bits;
+    static constexpr size_t kPerWord = 8 / kWords;
+    __m512i words[kWords];
+
+    __attribute__((target("avx512f"))) void load(const uint8_t* rows) {
+        for (size_t r = 0; r < kWords; ++r) {
+            words[r] = widen_row_avx512(rows + r * kBlockVectors);
+        }
+        if constexpr (Bits == 3) {
+            for (size_t r = 1; r < Bits; ++r) {
+                words[0] = _mm512_or_si512(
+                    words[0], _mm512_slli_epi32(widen_row_avx512(rows + r * kBlockVectors),
+                                                static_cast<unsigned>(8 * r)));
+            }
+        }
+    }
+
+    __attribute__((target("avx512f"))) __m512i operator[](size_t c) const {
+        const size_t shift = (c % kPerWord) * Bits;
+        const __m512i word = words[c / kPerWord];
+        return shift == 0 ? word : _mm512_srli_epi32(word, static_cast<unsigned>(shift));
+    }
+};
 
 template <size_t Bits, size_t G, size_t B, bool Direct>
 __attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) {
@@ -80,17 +102,16 @@ __attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) 
     }
     const float* table = job.tables;
     for (size_t g = 0; g < job.groups; ++g) {
-        __m512i w[B];
+        GroupIndicesAvx512<Bits> indices[B];
         for (size_t b = 0; b < B; ++b) {
-            w[b] = group_codes_avx512<Bits>(job.blocks[b] + g * Bits * kBlockVectors);
+            indices[b].load(job.blocks[b] + g * Bits * kBlockVectors);
         }
         for (size_t c = 0; c < 8; ++c) {
             for (size_t q = 0; q < G; ++q) {
                 const __m512 entries = _mm512_loadu_ps(
                     Direct ? job.centroids : table + q * job.table_stride + c * kTableWidth);
                 for (size_t b = 0; b < B; ++b) {
-                    const __m512i index = _mm512_srli_epi32(w[b], static_cast<unsigned>(c * Bits));
-                    __m512 product = _mm512_permutexvar_ps(index, entries);
+                    __m512 product = _mm512_permutexvar_ps(indices[b][c], entries);
                     if constexpr (Direct) {
                         product = _mm512_mul_ps(product, _mm512_set1_ps(job.query[8 * g + c]));
                     }

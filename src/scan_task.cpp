@@ -20,9 +20,11 @@ namespace {
 constexpr size_t kTableBudgetBytes = 32 * 1024;
 // A chunk of blocks that stays in the second-level cache while every query group passes over it.
 constexpr size_t kChunkBudgetBytes = 256 * 1024;
-// With the first pass a task keeps the integer sums of its whole chunk, 64 bytes per block and
-// query; this keeps them in the second-level cache as well.
-constexpr size_t kMaxFirstPassChunkBlocks = 256;
+// With the first pass a chunk is as large as this: the bar a task leaves for the next rises from
+// nothing only in a worker's first chunk of a query group, which larger chunks spread over more
+// vectors. Their integer sums, 64 bytes per block and query, stay within the second-level cache;
+// their codes are read once per query group, so they need not.
+constexpr size_t kFirstPassChunkBlocks = 1024;
 // Chunks per worker when there are few query groups, so that one query uses every core.
 constexpr size_t kChunksPerWorker = 8;
 
@@ -33,8 +35,9 @@ constexpr size_t kFirstPassMinVectorsPerResult = 64;
 // (block, query) pairs a worker's first pass judges for one query group before it may give up
 // on that group.
 constexpr size_t kJudgedBeforeGivingUp = 256;
-// Blocks with the largest sums a query scores first in each task: one kernel call.
-constexpr size_t kLeadingBlocks = kMaxExactBlocks;
+// Blocks with the largest sums a query scores first in each task, a few kernel calls: with them
+// the bar starts near where it ends.
+constexpr size_t kLeadingBlocks = 4 * kMaxExactBlocks;
 
 const uint8_t* block_at(const ScanContext& ctx, size_t block) {
     const size_t bytes = block_bytes(ctx.index.bits, ctx.index.dim);
@@ -92,12 +95,6 @@ void quantise_queries(ScanContext& ctx) {
         ctx.chunk_norms[chunk] =
             largest_norm(index.norms.data() + first, std::min(index.n - first, chunk_vectors));
     });
-    ctx.block_norms.resize(block_count(index.n));
-    parallel_for_each(ctx.block_norms.size(), [&](size_t block) {
-        const size_t first = block * kBlockVectors;
-        ctx.block_norms[block] =
-            largest_norm(index.norms.data() + first, std::min(index.n - first, kBlockVectors));
-    });
 }
 
 // The lanes of the block starting at `first` that hold allowed stored vectors, bit per lane.
@@ -127,16 +124,10 @@ Bar offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, siz
     return buffer.items.size() == buffer.k ? bar_below(buffer.items.front().score) : Bar{};
 }
 
-// Whether a block's live lanes may hold a vector that clears the bar, judged from their
+// Whether a block's live lanes may hold a vector that clears an armed bar, judged from their
 // first-pass sums (first_pass.cpp says why a false answer is safe).
-bool may_enter(const QuantisedQuery& query, const Bar& bar, const uint32_t* sums,
-               uint32_t largest_sum, const float* norms, float largest_norm, uint32_t live) {
-    if (!bar.armed || !query.usable) {
-        return true;
-    }
-    if (block_cannot_reach(query, bar, largest_sum, largest_norm)) {
-        return false;
-    }
+bool some_lane_may_enter(const QuantisedQuery& query, const Bar& bar, const uint32_t* sums,
+                         const float* norms, uint32_t live) {
     for (; live != 0; live &= live - 1) {
         const size_t lane = static_cast<size_t>(std::countr_zero(live));
         if (!lane_cannot_reach(query, bar, sums[lane], norms[lane])) {
@@ -224,21 +215,35 @@ void score_exactly(const ScanContext& ctx, const TaskRange& task, GroupTables& t
     }
 }
 
-// The first pass over the task's blocks for its whole query group: the integer sums of block i
-// and query q at state.sums[(i * count + q) * 16], their largest at state.largest_sums[i * count
-// + q].
+const uint8_t* group_tables(const ScanContext& ctx, const TaskRange& task) {
+    return ctx.first_pass_tables.data() + task.query_group * ctx.group_table_bytes;
+}
+
+// The first pass over the task's blocks for its whole query group: the largest integer sum of
+// block i and query q at state.largest_sums[i * count + q]. The sums of each lane are kept only
+// in passing: the few blocks that need them get them again (lane_sums), and a chunk's worth
+// would not stay in the first-level cache.
 void first_pass_over(const ScanContext& ctx, const TaskRange& task, WorkerState& state) {
     const FirstPassKernel kernel = first_pass_kernel(ctx.isa, task.count);
     const size_t blocks = task.last_block - task.first_block;
-    state.sums.resize(blocks * task.count * kBlockVectors);
+    state.sums.resize(task.count * kBlockVectors);
     state.largest_sums.resize(blocks * task.count);
-    const uint8_t* tables = ctx.first_pass_tables.data() + task.query_group * ctx.group_table_bytes;
     for (size_t i = 0; i < blocks; ++i) {
         kernel(FirstPassJob{block_at(ctx, task.first_block + i),
-                            record_bytes(ctx.index.bits, ctx.index.dim), tables,
-                            state.sums.data() + i * task.count * kBlockVectors,
+                            record_bytes(ctx.index.bits, ctx.index.dim), group_tables(ctx, task),
+                            task.count * kChunkTableBytes, state.sums.data(),
                             state.largest_sums.data() + i * task.count});
     }
+}
+
+// The integer sums of one block's lanes for query q of the task, into state.sums.
+void lane_sums(const ScanContext& ctx, const TaskRange& task, size_t q, const uint8_t* codes,
+               WorkerState& state) {
+    uint32_t largest = 0;
+    first_pass_kernel(ctx.isa,
+                      1)(FirstPassJob{codes, record_bytes(ctx.index.bits, ctx.index.dim),
+                                      group_tables(ctx, task) + q * kChunkTableBytes,
+                                      task.count * kChunkTableBytes, state.sums.data(), &largest});
 }
 
 // The indices (within the task) of the kLeadingBlocks blocks with the largest sums for query
@@ -304,12 +309,18 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
         if (static_cast<int64_t>(largest) <= limit) {
             return;
         }
-        const size_t block = task.first_block + i;
-        const BlockView view = view_block(ctx, block, state);
-        if (view.live == 0 ||
-            !may_enter(bound, bar, state.sums.data() + (i * task.count + q) * kBlockVectors,
-                       largest, view.norms, ctx.block_norms[block], view.live)) {
+        const BlockView view = view_block(ctx, task.first_block + i, state);
+        if (view.live == 0) {
             return;
+        }
+        if (bar.armed && bound.usable) {
+            if (block_cannot_reach(bound, bar, largest, largest_norm(view.norms, kBlockVectors))) {
+                return;
+            }
+            lane_sums(ctx, task, q, view.codes, state);
+            if (!some_lane_may_enter(bound, bar, state.sums.data(), view.norms, view.live)) {
+                return;
+            }
         }
         tally.rescored += counted;
         pending[waiting++] = view;
@@ -357,16 +368,15 @@ ScanPlan plan_scan(size_t nq, const ScanInput& index, Isa isa, bool first_pass) 
     }
     plan.query_groups = (nq + plan.group - 1) / plan.group;
     const size_t blocks = block_count(index.n);
-    size_t cached = std::max<size_t>(1, kChunkBudgetBytes / block_bytes(index.bits, index.dim));
-    if (first_pass) {
-        cached = std::min(cached, kMaxFirstPassChunkBlocks);
-    }
+    const size_t largest_chunk =
+        first_pass ? kFirstPassChunkBlocks
+                   : std::max<size_t>(1, kChunkBudgetBytes / block_bytes(index.bits, index.dim));
     const size_t workers = std::min(
         thread_limit(), static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
     const size_t wanted_chunks =
         (kChunksPerWorker * workers + plan.query_groups - 1) / plan.query_groups;
     const size_t spread = (blocks + wanted_chunks - 1) / wanted_chunks;
-    plan.chunk_blocks = std::clamp<size_t>(spread, 1, cached);
+    plan.chunk_blocks = std::clamp<size_t>(spread, 1, largest_chunk);
     plan.chunks = (blocks + plan.chunk_blocks - 1) / plan.chunk_blocks;
     return plan;
 }
@@ -383,7 +393,6 @@ ScanContext make_scan_context(const ScanInput& index, const std::vector<float>& 
                     {},
                     {},
                     0,
-                    {},
                     {},
                     padded_last_block(index)};
     if (first_pass) {

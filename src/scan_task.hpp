@@ -44,8 +44,7 @@ struct ScanContext {
     std::vector<QuantisedQuery> quantised;
     std::vector<uint8_t> first_pass_tables;
     size_t group_table_bytes = 0;     // of one query group
-    std::vector<float> chunk_norms;   // the largest norm of each chunk (largest_norm) ...
-    std::vector<float> block_norms;   // ... and of each block
+    std::vector<float> chunk_norms;   // the largest norm of each chunk (largest_norm)
     std::vector<uint8_t> last_block;  // the compact last block, padded
 };
 
