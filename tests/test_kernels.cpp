@@ -1,0 +1,533 @@
+// The scan kernels one call at a time: the exact kernels against the plain rule bit for bit, the
+// first-pass kernels against plain integer sums, and the bound quantise_query gives against the
+// exact float sums it must enclose, on every instruction set this processor runs. Whole searches
+// (test_scan.cpp) only reach the cases their data happens to produce.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "first_pass.hpp"
+#include "lib.hpp"
+#include "pack.hpp"
+#include "scan_kernels.hpp"
+#include "test_support.hpp"
+
+namespace quilane {
+namespace {
+
+using test::random_floats;
+using test::runnable_isas;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr size_t kDims[] = {8, 24, 40, 128, 4096};
+
+// The plain rule: the float products added left to right from 0.0f, times the norm. Where two
+// NaNs meet, which one an x86 instruction passes on depends on the order the compiler gave its
+// operands, so only the plain score's being NaN is certain; `nan_met_nan` marks it.
+struct PlainScore {
+    float score = 0.0f;
+    bool nan_met_nan = false;
+};
+
+PlainScore plain_score(const float* t, const float* centroids, const uint8_t* codes, size_t dim,
+                       float norm) {
+    float s = 0.0f;
+    bool met = false;
+    for (size_t j = 0; j < dim; ++j) {
+        const float product = t[j] * centroids[codes[j]];
+        met = met || (std::isnan(s) && std::isnan(product));
+        s = s + product;
+    }
+    return {s * norm, met || (std::isnan(s) && std::isnan(norm))};
+}
+
+std::string bits_of(float x) {
+    std::ostringstream out;
+    out << x << " (0x" << std::hex << std::bit_cast<uint32_t>(x) << ")";
+    return out.str();
+}
+
+// Same floats by bit pattern, so that NaN payloads and the sign of zero count; with `any_nan`,
+// a score where two NaNs met need only be NaN.
+testing::AssertionResult same_bits(const float* got, const PlainScore* want, size_t count,
+                                   bool any_nan) {
+    for (size_t i = 0; i < count; ++i) {
+        const bool loose = any_nan && want[i].nan_met_nan && std::isnan(got[i]);
+        if (!loose && std::bit_cast<uint32_t>(got[i]) != std::bit_cast<uint32_t>(want[i].score)) {
+            return testing::AssertionFailure() << "score " << i << ": " << bits_of(got[i])
+                                               << ", wanted " << bits_of(want[i].score);
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+std::vector<float> centroids_of(size_t dim, size_t bits) {
+    GyrelIndex index(dim, bits, Rotation::Planar2, 7);
+    return index.centroids();
+}
+
+// 16 lanes of codes, lane 0 all the largest code and lane 1 all zero, the rest random.
+std::vector<uint8_t> random_codes(size_t dim, size_t bits, uint32_t seed) {
+    std::mt19937 engine(seed);
+    std::uniform_int_distribution<int> code(0, (1 << bits) - 1);
+    std::vector<uint8_t> codes(kBlockVectors * dim);
+    for (size_t i = 0; i < codes.size(); ++i) {
+        codes[i] = i < dim ? static_cast<uint8_t>((1 << bits) - 1)
+                           : (i < 2 * dim ? 0 : static_cast<uint8_t>(code(engine)));
+    }
+    return codes;
+}
+
+// Random norms with the awkward ones among them, placed differently for each seed.
+std::vector<float> awkward_norms(uint32_t seed) {
+    std::vector<float> norms = random_floats(kBlockVectors, seed);
+    const float special[] = {0.0f, -0.0f, -2.5f, kNaN, kInf, -kInf, 3e38f, 1e-38f, 1e-45f, 1e30f};
+    for (size_t i = 0; i < std::size(special); ++i) {
+        norms[(i + seed) % kBlockVectors] = special[i];
+    }
+    return norms;
+}
+
+std::vector<float> scaled(std::vector<float> row, float scale) {
+    for (float& x : row) {
+        x *= scale;
+    }
+    return row;
+}
+
+// Each entry times a random power of ten from 10^least to 10^most.
+std::vector<float> spread(std::vector<float> row, int least, int most, uint32_t seed) {
+    std::mt19937 engine(seed);
+    std::uniform_int_distribution<int> exponent(least, most);
+    for (float& x : row) {
+        x *= std::pow(10.0f, static_cast<float>(exponent(engine)));
+    }
+    return row;
+}
+
+// Query rows of every kind the exact kernels must pass through unchanged: ordinary, zero, with a
+// NaN, with an infinity, with infinities of both signs, tiny, huge, overflowing products, and
+// magnitudes from subnormal to huge in one row.
+std::vector<std::vector<float>> awkward_queries(size_t dim, uint32_t seed) {
+    const std::vector<float> normal = random_floats(dim, seed);
+    std::vector<std::vector<float>> rows = {normal,
+                                            scaled(normal, 0.0f),
+                                            normal,
+                                            normal,
+                                            normal,
+                                            scaled(normal, 1e-30f),
+                                            scaled(normal, 1e30f),
+                                            scaled(normal, 3e38f),
+                                            spread(normal, -44, 38, seed)};
+    rows[2][dim / 2] = kNaN;
+    rows[3][1] = kInf;
+    rows[4][0] = -kInf;
+    rows[4][dim - 1] = kInf;
+    return rows;
+}
+
+// One block of random codes and its norms, with the plain scores ready for each query.
+struct ScoredBlock {
+    std::vector<uint8_t> bytes;
+    std::vector<float> norms;
+    std::vector<std::vector<PlainScore>> want;  // [query][lane]
+};
+
+ScoredBlock scored_block(size_t dim, size_t bits, const std::vector<float>& centroids,
+                         const std::vector<std::vector<float>>& queries, std::vector<float> norms,
+                         uint32_t seed) {
+    const std::vector<uint8_t> codes = random_codes(dim, bits, seed);
+    ScoredBlock block{std::vector<uint8_t>(block_bytes(bits, dim)), std::move(norms), {}};
+    codes_to_blocks(codes.data(), kBlockVectors, dim, bits, block.bytes.data(), 0);
+    for (const std::vector<float>& t : queries) {
+        std::vector<PlainScore>& want = block.want.emplace_back(kBlockVectors);
+        for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+            want[lane] = plain_score(t.data(), centroids.data(), codes.data() + lane * dim, dim,
+                                     block.norms[lane]);
+        }
+    }
+    return block;
+}
+
+// Room for the most scores a call writes and a tail that must stay untouched.
+constexpr size_t kScoreRoom = kMaxExactBlocks * kBlockVectors + kBlockVectors;
+constexpr float kUntouched = -123.25f;
+
+testing::AssertionResult tail_untouched(const std::vector<float>& scores, size_t written) {
+    for (size_t i = written; i < scores.size(); ++i) {
+        if (std::bit_cast<uint32_t>(scores[i]) != std::bit_cast<uint32_t>(kUntouched)) {
+            return testing::AssertionFailure()
+                   << "score " << i << " written, only " << written << " should be";
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// Scores the first block against every group size of the queries, each query at every place
+// of a group, on `isa`; their tables `stride` floats apart.
+testing::AssertionResult table_kernels_match(Isa isa, size_t bits, size_t dim,
+                                             const ScoredBlock& block,
+                                             const std::vector<float>& tables, size_t stride,
+                                             bool any_nan) {
+    const size_t nq = block.want.size();
+    const uint8_t* codes = block.bytes.data();
+    const float* norms = block.norms.data();
+    for (size_t group = 1; group <= kMaxExactGroup; ++group) {
+        for (size_t first = 0; first < nq; ++first) {
+            std::vector<float> interleaved(group * stride);
+            for (size_t q = 0; q < group; ++q) {
+                std::copy_n(tables.data() + (first + q) % nq * stride, stride,
+                            interleaved.data() + q * stride);
+            }
+            std::vector<float> scores(kScoreRoom, kUntouched);
+            block_kernel(isa, bits, group)(BlockJob{&codes, &norms, dim / 8, interleaved.data(),
+                                                    stride, nullptr, nullptr, scores.data()});
+            for (size_t q = 0; q < group; ++q) {
+                if (auto same =
+                        same_bits(scores.data() + q * kBlockVectors,
+                                  block.want[(first + q) % nq].data(), kBlockVectors, any_nan);
+                    !same) {
+                    return same << "; group " << group << ", query " << (first + q) % nq
+                                << " at place " << q;
+                }
+            }
+            if (auto tail = tail_untouched(scores, group * kBlockVectors); !tail) {
+                return tail << "; group " << group;
+            }
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// Scores the first 1 ... kMaxExactBlocks blocks against each query without tables on `isa`.
+testing::AssertionResult direct_kernels_match(Isa isa, size_t bits, size_t dim,
+                                              const std::vector<ScoredBlock>& blocks,
+                                              const std::vector<std::vector<float>>& queries,
+                                              const std::vector<float>& centroids, bool any_nan) {
+    const std::array<float, kTableWidth> repeated = repeated_centroids(centroids, bits);
+    std::vector<const uint8_t*> codes;
+    std::vector<const float*> norms;
+    for (const ScoredBlock& block : blocks) {
+        codes.push_back(block.bytes.data());
+        norms.push_back(block.norms.data());
+    }
+    for (size_t count = 1; count <= kMaxExactBlocks; ++count) {
+        for (size_t q = 0; q < queries.size(); ++q) {
+            std::vector<float> scores(kScoreRoom, kUntouched);
+            direct_kernel(isa, bits,
+                          count)(BlockJob{codes.data(), norms.data(), dim / 8, nullptr, 0,
+                                          queries[q].data(), repeated.data(), scores.data()});
+            for (size_t b = 0; b < count; ++b) {
+                if (auto same = same_bits(scores.data() + b * kBlockVectors,
+                                          blocks[b].want[q].data(), kBlockVectors, any_nan);
+                    !same) {
+                    return same << "; " << count << " blocks, block " << b << ", query " << q;
+                }
+            }
+            if (auto tail = tail_untouched(scores, count * kBlockVectors); !tail) {
+                return tail << "; " << count << " blocks";
+            }
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// Every query's table, `stride` floats apart: further apart than they are long, with NaN
+// between them, so that a kernel reading past its table or ignoring the stride shows.
+std::vector<float> tables_of(const std::vector<std::vector<float>>& queries,
+                             const std::vector<float>& centroids, size_t dim, size_t bits,
+                             size_t stride) {
+    std::vector<float> tables(queries.size() * stride, kNaN);
+    for (size_t q = 0; q < queries.size(); ++q) {
+        build_table(queries[q].data(), centroids, dim, bits, tables.data() + q * stride);
+    }
+    return tables;
+}
+
+TEST(Kernels, EveryExactKernelMatchesThePlainRule) {
+    for (const size_t bits : {2, 3, 4}) {
+        for (const size_t dim : kDims) {
+            const std::vector<float> centroids = centroids_of(dim, bits);
+            const auto queries = awkward_queries(dim, static_cast<uint32_t>(dim + bits));
+            std::vector<ScoredBlock> blocks;
+            for (uint32_t b = 0; b < kMaxExactBlocks; ++b) {
+                blocks.push_back(scored_block(dim, bits, centroids, queries, awkward_norms(b), b));
+            }
+            const size_t stride = dim * kTableWidth + 16;
+            const std::vector<float> tables = tables_of(queries, centroids, dim, bits, stride);
+            for (const Isa isa : runnable_isas()) {
+                SCOPED_TRACE(testing::Message()
+                             << isa_name(isa) << " bits " << bits << " dim " << dim);
+                for (const ScoredBlock& block : blocks) {
+                    ASSERT_TRUE(table_kernels_match(isa, bits, dim, block, tables, stride, true));
+                }
+                ASSERT_TRUE(direct_kernels_match(isa, bits, dim, blocks, queries, centroids, true));
+            }
+        }
+    }
+}
+
+// Where two NaNs meet (a sum that is NaN from -inf + inf times a NaN norm, or a NaN sum plus a
+// NaN product of the other sign), x86 passes on the first operand's and the compiler orders the
+// operands of each kernel as it likes, so a NaN score's sign could depend on the instruction set
+// and on how many blocks a call scores, that is on the machine and on the scan's scheduling.
+// Every path must give what the scalar one-query kernel gives. Fails today: several AVX2 and
+// AVX-512 kernels (group and block counts) pass on the other NaN.
+TEST(Kernels, NaNMeetingNaNGivesTheSameBitsOnEveryPath) {
+    for (const size_t bits : {2, 3, 4}) {
+        const size_t dim = 24;
+        const std::vector<float> centroids = centroids_of(dim, bits);
+        std::vector<std::vector<float>> queries(2, random_floats(dim, 6));
+        queries[0][0] = -kInf;
+        queries[0][dim - 1] = kInf;
+        queries[1][0] = kNaN;
+        queries[1][1] = -kNaN;
+        std::vector<float> norms(kBlockVectors, kNaN);
+        std::fill(norms.begin() + kBlockVectors / 2, norms.end(), 1.0f);
+        const size_t stride = dim * kTableWidth;
+        const std::vector<float> tables = tables_of(queries, centroids, dim, bits, stride);
+        std::vector<ScoredBlock> blocks;
+        for (uint32_t b = 0; b < kMaxExactBlocks; ++b) {
+            ScoredBlock& block =
+                blocks.emplace_back(scored_block(dim, bits, centroids, queries, norms, b));
+            const uint8_t* codes = block.bytes.data();
+            const float* own_norms = block.norms.data();
+            for (size_t q = 0; q < queries.size(); ++q) {
+                float scores[kBlockVectors];
+                block_kernel(Isa::Scalar, bits,
+                             1)(BlockJob{&codes, &own_norms, dim / 8, tables.data() + q * stride,
+                                         stride, nullptr, nullptr, scores});
+                for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+                    block.want[q][lane] = PlainScore{scores[lane], false};
+                }
+            }
+        }
+        for (const Isa isa : runnable_isas()) {
+            SCOPED_TRACE(testing::Message() << isa_name(isa) << " bits " << bits);
+            EXPECT_TRUE(table_kernels_match(isa, bits, dim, blocks[0], tables, stride, false));
+            EXPECT_TRUE(direct_kernels_match(isa, bits, dim, blocks, queries, centroids, false));
+        }
+    }
+}
+
+// --- First pass ---
+
+// Where the table of half byte `high` of `row` starts within one query's tables, chunks
+// `stride` bytes apart.
+size_t table_at(size_t row, size_t high, size_t stride) {
+    return row / 4 * stride + high * 64 + row % 4 * 16;
+}
+
+// Each query's tables drawn at random within the invariant that the largest entries of a row's
+// two tables add up to at most 255; with `extreme`, exactly 255. Chunk c of query q at
+// (c * count + q) * kChunkTableBytes; the tables of rows past the last stay zero.
+std::vector<uint8_t> random_tables(size_t rows, size_t count, bool extreme, std::mt19937& engine) {
+    const size_t stride = count * kChunkTableBytes;
+    std::vector<uint8_t> tables(first_pass_chunks(rows) * stride);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (size_t q = 0; q < count; ++q) {
+        for (size_t row = 0; row < rows; ++row) {
+            const int low_max = byte(engine);
+            const int high_max = extreme ? 255 - low_max : byte(engine) * (255 - low_max) / 255;
+            for (size_t high = 0; high < 2; ++high) {
+                const int most = high == 0 ? low_max : high_max;
+                uint8_t* table = tables.data() + q * kChunkTableBytes + table_at(row, high, stride);
+                for (size_t x = 0; x < 16; ++x) {
+                    table[x] = static_cast<uint8_t>(byte(engine) * most / 255);
+                }
+                table[byte(engine) % 16] = static_cast<uint8_t>(most);
+            }
+        }
+    }
+    return tables;
+}
+
+// The byte of `row` that selects the largest or the least entry of each of its two tables.
+uint8_t extreme_byte(const uint8_t* tables, size_t stride, size_t row, bool largest_low,
+                     bool largest_high) {
+    auto pick = [](const uint8_t* table, bool largest) {
+        return (largest ? std::max_element(table, table + 16)
+                        : std::min_element(table, table + 16)) -
+               table;
+    };
+    return static_cast<uint8_t>(pick(tables + table_at(row, 0, stride), largest_low) |
+                                pick(tables + table_at(row, 1, stride), largest_high) << 4);
+}
+
+TEST(FirstPassKernels, MatchThePlainSums) {
+    std::mt19937 engine(5);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (const size_t bits : {2, 4}) {
+        for (const size_t dim : kDims) {
+            const size_t rows = record_bytes(bits, dim);
+            for (const bool extreme : {false, true}) {
+                for (size_t count = 1; count <= kMaxFirstPassGroup; ++count) {
+                    const std::vector<uint8_t> tables = random_tables(rows, count, extreme, engine);
+                    // Lanes 0-11 of an extreme block reach 255 in every row for query 0.
+                    std::vector<uint8_t> block(block_bytes(bits, dim));
+                    for (size_t i = 0; i < block.size(); ++i) {
+                        block[i] = extreme && i % 16 < 12
+                                       ? extreme_byte(tables.data(), count * kChunkTableBytes,
+                                                      i / 16, true, true)
+                                       : static_cast<uint8_t>(byte(engine));
+                    }
+                    std::vector<uint32_t> want(count * kBlockVectors);
+                    std::vector<uint32_t> want_largest(count);
+                    for (size_t q = 0; q < count; ++q) {
+                        const uint8_t* own = tables.data() + q * kChunkTableBytes;
+                        for (size_t row = 0; row < rows; ++row) {
+                            const uint8_t* low = own + table_at(row, 0, count * kChunkTableBytes);
+                            const uint8_t* high = own + table_at(row, 1, count * kChunkTableBytes);
+                            for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+                                const uint8_t x = block[row * 16 + lane];
+                                want[q * 16 + lane] += low[x & 15] + high[x >> 4];
+                            }
+                        }
+                        want_largest[q] =
+                            *std::max_element(want.begin() + q * 16, want.begin() + q * 16 + 16);
+                    }
+                    if (extreme) {
+                        ASSERT_EQ(want_largest[0], 255 * rows);
+                    }
+                    for (const Isa isa : runnable_isas()) {
+                        if (isa != Isa::Scalar && count > first_pass_group_limit(isa)) {
+                            continue;
+                        }
+                        SCOPED_TRACE(testing::Message()
+                                     << isa_name(isa) << " bits " << bits << " dim " << dim
+                                     << " count " << count << (extreme ? " extreme" : ""));
+                        std::vector<uint32_t> sums(count * kBlockVectors);
+                        std::vector<uint32_t> largest(count);
+                        first_pass_kernel(isa, count)(FirstPassJob{
+                            block.data(), rows, tables.data(), sums.data(), largest.data()});
+                        ASSERT_EQ(sums, want);
+                        ASSERT_EQ(largest, want_largest);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// --- The bound ---
+
+// Query rows whose bound must be usable: ordinary, tiny, huge, sparse, and with magnitudes far
+// apart in one row.
+std::vector<std::vector<float>> finite_queries(size_t dim, uint32_t seed) {
+    const std::vector<float> normal = random_floats(dim, seed);
+    std::vector<std::vector<float>> rows = {normal, scaled(normal, 1e-30f), scaled(normal, 1e30f),
+                                            std::vector<float>(dim), spread(normal, -20, 20, seed)};
+    rows[3][seed % dim] = 1.5f;
+    return rows;
+}
+
+// A block whose lanes 0, 1 and 2 take the largest entries of every table, the least, and the
+// largest low with the least high; the rest random.
+std::vector<uint8_t> probing_block(const uint8_t* tables, size_t stride, size_t rows,
+                                   std::mt19937& engine) {
+    std::vector<uint8_t> block(16 * rows);
+    for (size_t row = 0; row < rows; ++row) {
+        for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+            block[row * 16 + lane] = lane < 3
+                                         ? extreme_byte(tables, stride, row, lane != 1, lane == 0)
+                                         : static_cast<uint8_t>(engine());
+        }
+    }
+    return block;
+}
+
+bool all_zero(const uint8_t* begin, const uint8_t* end) {
+    return std::all_of(begin, end, [](uint8_t x) { return x == 0; });
+}
+
+TEST(FirstPassBound, EnclosesEveryExactSum) {
+    std::mt19937 engine(9);
+    for (const size_t bits : {2, 4}) {
+        for (const size_t dim : kDims) {
+            const std::vector<float> centroids = centroids_of(dim, bits);
+            const size_t rows = record_bytes(bits, dim);
+            const size_t chunks = first_pass_chunks(rows);
+            // The query takes place 1 of a group of 2: place 0 must stay zero.
+            const size_t stride = 2 * kChunkTableBytes;
+            for (const std::vector<float>& t : finite_queries(dim, static_cast<uint32_t>(dim))) {
+                SCOPED_TRACE(testing::Message() << "bits " << bits << " dim " << dim
+                                                << " query magnitude " << std::fabs(t[0]));
+                std::vector<uint8_t> tables(chunks * stride);
+                const QuantisedQuery query =
+                    quantise_query(t.data(), centroids.data(), dim, bits,
+                                   tables.data() + kChunkTableBytes, stride);
+                ASSERT_TRUE(query.usable);
+                for (size_t row = 0; row < 4 * chunks; ++row) {
+                    const uint8_t* low = tables.data() + table_at(row, 0, stride);
+                    const uint8_t* high = tables.data() + table_at(row, 1, stride);
+                    ASSERT_TRUE(all_zero(low, low + 16) && all_zero(high, high + 16))
+                        << "place 0, row " << row;
+                    const uint32_t most = uint32_t{*std::max_element(low + 128, low + 144)} +
+                                          *std::max_element(high + 128, high + 144);
+                    ASSERT_LE(most, row < rows ? 255u : 0u) << "row " << row;
+                }
+                for (int round = 0; round < 4; ++round) {
+                    const std::vector<uint8_t> block =
+                        probing_block(tables.data() + kChunkTableBytes, stride, rows, engine);
+                    uint32_t sums[2 * kBlockVectors];
+                    uint32_t largest[2];
+                    first_pass_kernel(Isa::Scalar, 2)(
+                        FirstPassJob{block.data(), rows, tables.data(), sums, largest});
+                    std::vector<uint8_t> records(kBlockVectors * rows);
+                    blocks_to_records(block.data(), 0, kBlockVectors, dim, bits, records.data());
+                    std::vector<uint8_t> codes(dim);
+                    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+                        unpack_record(records.data() + lane * rows, dim, bits, codes.data());
+                        const double s =
+                            plain_score(t.data(), centroids.data(), codes.data(), dim, 1.0f).score;
+                        const double q = sums[kBlockVectors + lane];
+                        ASSERT_LE(query.low_base + query.step * q, s) << "lane " << lane;
+                        ASSERT_LE(s, query.high_base + query.step * q) << "lane " << lane;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(FirstPassBound, UnusableRatherThanWrong) {
+    for (const size_t bits : {2, 4}) {
+        for (const size_t dim : {8, 128}) {
+            const std::vector<float> centroids = centroids_of(dim, bits);
+            const std::vector<float> normal = random_floats(dim, 4);
+            std::vector<std::vector<float>> rows(6, normal);
+            rows[0][3] = kNaN;
+            rows[1][0] = kInf;
+            rows[2][dim - 1] = -kInf;
+            std::fill(rows[3].begin(), rows[3].end(), 0.0f);
+            // Products that overflow, and finite products whose sum would.
+            std::fill(rows[4].begin(), rows[4].end(), std::numeric_limits<float>::max());
+            std::fill(rows[5].begin(), rows[5].end(), 0x1p126f);
+            for (size_t r = 0; r < rows.size(); ++r) {
+                SCOPED_TRACE(testing::Message()
+                             << "bits " << bits << " dim " << dim << " row " << r);
+                std::vector<uint8_t> tables(first_pass_chunks(record_bytes(bits, dim)) *
+                                            kChunkTableBytes);
+                const QuantisedQuery query = quantise_query(rows[r].data(), centroids.data(), dim,
+                                                            bits, tables.data(), kChunkTableBytes);
+                ASSERT_FALSE(query.usable);
+                ASSERT_TRUE(all_zero(tables.data(), tables.data() + tables.size()))
+                    << "tables written";
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quilane
