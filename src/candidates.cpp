@@ -1,6 +1,8 @@
 #include "candidates.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <utility>
 
 namespace quilane {
@@ -32,7 +34,11 @@ void offer(CandidateBuffer& buffer, Candidate candidate) {
 void write_best_first(CandidateBuffer& buffer, float* scores, int64_t* positions) {
     std::sort(buffer.items.begin(), buffer.items.end(), ranks_above);
     for (size_t r = 0; r < buffer.items.size(); ++r) {
-        scores[r] = buffer.items[r].score;
+        // Where two NaNs meet, the processor passes on one of them, and which one depends on how
+        // a kernel orders its operands: every NaN score is reported as the one quiet NaN, so
+        // that the bits of a result do not depend on the path or the split of the scan.
+        const float score = buffer.items[r].score;
+        scores[r] = std::isnan(score) ? std::numeric_limits<float>::quiet_NaN() : score;
         positions[r] = static_cast<int64_t>(buffer.items[r].position);
     }
 }

@@ -47,7 +47,7 @@ void reset(CandidateBuffer& buffer, size_t k);
 // best whatever the order. Once full, a candidate enters only if it ranks above the worst.
 void offer(CandidateBuffer& buffer, Candidate candidate);
 
-// Writes the buffer best first into one row of the outputs.
+// Writes the buffer best first into one row of the outputs, every NaN score as the quiet NaN.
 void write_best_first(CandidateBuffer& buffer, float* scores, int64_t* positions);
 
 }  // namespace quilane

@@ -62,7 +62,8 @@ std::vector<float> transformed(const Transform& t, std::span<const float> query)
     return row;
 }
 
-// The oracle's answer in the shape of the engine's, to compare bit for bit.
+// The oracle's answer in the shape of the engine's, to compare bit for bit; a NaN score is
+// reported as the one quiet NaN, whichever NaN the arithmetic passed on.
 SearchResults oracle_results(std::span<const float> queries, size_t nq, size_t k,
                              const Transform& t, const ScanInput& in) {
     SearchResults want;
@@ -71,7 +72,7 @@ SearchResults oracle_results(std::span<const float> queries, size_t nq, size_t k
     for (size_t q = 0; q < nq; ++q) {
         const std::vector<float> row = transformed(t, queries.subspan(q * in.dim, in.dim));
         for (const Hit& hit : oracle(row, in, k)) {
-            want.scores.push_back(hit.score);
+            want.scores.push_back(std::isnan(hit.score) ? kNaN : hit.score);
             want.positions.push_back(hit.position);
         }
     }
