@@ -16,7 +16,6 @@
 
 namespace quilane::test {
 
-// count standard normal floats from a seeded generator.
 // Every instruction set this processor runs, the plainest first.
 inline std::vector<Isa> runnable_isas() {
     std::vector<Isa> isas;
@@ -28,6 +27,7 @@ inline std::vector<Isa> runnable_isas() {
     return isas;
 }
 
+// count standard normal floats from a seeded generator.
 inline std::vector<float> random_floats(size_t count, uint32_t seed) {
     std::mt19937 engine(seed);
     std::normal_distribution<float> normal;
