@@ -2,11 +2,12 @@
 
     make bench            (sets up .venv-bench, then runs this)
     .venv-bench/bin/python bench/compare.py [--sizes 100000 1000000] [--nq 100] [--dim 128]
-        [--bits 4] [--vectors FILE.npy] [--plot PATH]
+        [--bits 4] [--other-bits 2 3] [--vectors FILE.npy] [--plot PATH]
 
 --vectors takes float32 rows of --dim (for example the cached embeddings of `make real`): the
 first nq rows are the queries, the next n at most are stored. FAISS keeps its 4-bit codes
-whatever --bits says.
+whatever --bits says. --other-bits (by default the widths other than --bits) are searched too, in
+the same run, and reported beside the others.
 
 Every figure of one size comes from the same run, so the ratios hold even on a shared, noisy
 machine. Each measurement runs in a child process: pinned to one core for the per-core figures,
@@ -32,6 +33,7 @@ HERE = Path(__file__).resolve().parent
 CACHE = HERE / "cache"
 DIM = 128
 BITS = 4
+OTHER_BITS: list[int] = []
 K = 10
 REPEATS = 3
 
@@ -140,6 +142,15 @@ def worker(n: int, nq: int, one_core: bool) -> dict:
         out["quilane_loaded_rss_rise"] = current_rss() - rss
         del loaded
 
+    # The other widths: search only.
+    for bits in OTHER_BITS:
+        other = quilane.GyrelIndex(DIM, bits)
+        other.add(x)
+        out[f"quilane{bits}_search_s"], (_, ids) = best_time(lambda: other.search(q, K))
+        out[f"quilane{bits}_ids"] = ids.tolist()
+        out[f"quilane{bits}_single_s"], _ = best_time(lambda: other.search(q[:1], K), 5)
+        del other
+
     # FAISS scalar quantiser, 4 bits, inner product; training is not timed.
     sq = faiss.IndexScalarQuantizer(DIM, faiss.ScalarQuantizer.QT_4bit, faiss.METRIC_INNER_PRODUCT)
     sq.train(x[: min(n, 100_000)])
@@ -174,6 +185,7 @@ def run_worker(n: int, nq: int, one_core: bool) -> dict:
         env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     cmd = [sys.executable, __file__, "--worker", str(n), str(nq), str(int(one_core))]
     cmd += ["--dim", str(DIM), "--bits", str(BITS), "--vectors", VECTORS]
+    cmd += ["--other-bits", *map(str, OTHER_BITS)]
     if one_core:
         cmd = ["taskset", "-c", "0"] + cmd
     result = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
@@ -201,7 +213,8 @@ def report(n: int, nq: int, rows: dict, truth: np.ndarray) -> list[dict]:
     print(f"\n== n = {n:,}, dim {DIM}, bits {BITS}, nq {nq}, k {K}")
     one, all_ = rows["one"], rows["all"]
     methods = [
-        ("quilane", "quilane_search_s", "quilane_ids"),
+        (f"quilane {BITS}-bit", "quilane_search_s", "quilane_ids"),
+        *((f"quilane {b}-bit", f"quilane{b}_search_s", f"quilane{b}_ids") for b in OTHER_BITS),
         ("FAISS SQ 4bit", "sq_search_s", "sq_ids"),
         ("FAISS PQFastScan", "pq_search_s", "pq_ids"),
     ]
@@ -225,6 +238,13 @@ def report(n: int, nq: int, rows: dict, truth: np.ndarray) -> list[dict]:
             f"{r['quilane_single_s'] / r['numpy_single_s']:.2f} "
             f"({r['quilane_single_s'] * 1e3:.2f} ms vs {r['numpy_single_s'] * 1e3:.2f} ms)"
         )
+        for b in OTHER_BITS:
+            key = f"quilane{b}_search_s"
+            print(
+                f"ratios, {setting}, {b}-bit: quilane / PQFastScan {r['pq_search_s'] / r[key]:.2f}x, "
+                f"quilane / NumPy X @ Q.T {r['numpy_batch_s'] / r[key]:.2f}x, single query "
+                f"{r[f'quilane{b}_single_s'] * 1e3:.2f} ms"
+            )
     for setting, r in (("1 core", one),):
         print(
             f"add, {setting}: quilane {n / r['quilane_add_s']:.3g} vectors/s, "
@@ -270,17 +290,20 @@ def plot(results: dict[int, list[dict]], path: Path) -> None:
 
 
 def main() -> None:
-    global DIM, BITS, VECTORS
+    global DIM, BITS, OTHER_BITS, VECTORS
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 1_000_000])
     parser.add_argument("--nq", type=int, default=100)
     parser.add_argument("--dim", type=int, default=DIM)
     parser.add_argument("--bits", type=int, default=BITS)
+    parser.add_argument("--other-bits", type=int, nargs="*")
     parser.add_argument("--vectors", default="")
     parser.add_argument("--plot", default=str(HERE / "compare.png"))
     parser.add_argument("--worker", type=int, nargs=3)
     args = parser.parse_args()
     DIM, BITS, VECTORS = args.dim, args.bits, args.vectors
+    others = args.other_bits
+    OTHER_BITS = [b for b in (2, 3, 4) if b != BITS] if others is None else others
     if args.worker:
         n, nq, one_core = args.worker
         print(json.dumps(worker(n, nq, bool(one_core))))
