@@ -220,7 +220,7 @@ const uint8_t* group_tables(const ScanContext& ctx, const TaskRange& task) {
 }
 
 // The first pass over the task's blocks for its whole query group: the largest integer sum of
-// block i and query q at state.largest_sums[i * count + q]. The sums of each lane are kept only
+// block i and query q at state.largest_sums[q * blocks + i]. The sums of each lane are kept only
 // in passing: the few blocks that need them get them again (lane_sums), and a chunk's worth
 // would not stay in the first-level cache.
 void first_pass_over(const ScanContext& ctx, const TaskRange& task, WorkerState& state) {
@@ -228,11 +228,14 @@ void first_pass_over(const ScanContext& ctx, const TaskRange& task, WorkerState&
     const size_t blocks = task.last_block - task.first_block;
     state.sums.resize(task.count * kBlockVectors);
     state.largest_sums.resize(blocks * task.count);
+    std::array<uint32_t, kMaxFirstPassGroup> largest;
     for (size_t i = 0; i < blocks; ++i) {
         kernel(FirstPassJob{block_at(ctx, task.first_block + i),
                             record_bytes(ctx.index.bits, ctx.index.dim), group_tables(ctx, task),
-                            task.count * kChunkTableBytes, state.sums.data(),
-                            state.largest_sums.data() + i * task.count});
+                            task.count * kChunkTableBytes, state.sums.data(), largest.data()});
+        for (size_t q = 0; q < task.count; ++q) {
+            state.largest_sums[q * blocks + i] = largest[q];
+        }
     }
 }
 
@@ -246,14 +249,12 @@ void lane_sums(const ScanContext& ctx, const TaskRange& task, size_t q, const ui
                                       task.count * kChunkTableBytes, state.sums.data(), &largest});
 }
 
-// The indices (within the task) of the kLeadingBlocks blocks with the largest sums for query
-// q, largest first: scored first, they raise the bar before the rest of the chunk is judged.
-std::vector<size_t> leading_blocks(const TaskRange& task, size_t q, const WorkerState& state) {
+// The indices of the kLeadingBlocks blocks of a chunk with the largest sums, largest first:
+// scored first, they raise the bar from nothing before the rest of the chunk is judged.
+std::vector<size_t> leading_blocks(const uint32_t* largest, size_t blocks) {
     std::vector<size_t> leading;
-    auto larger = [&](size_t a, size_t b) {
-        return state.largest_sums[a * task.count + q] > state.largest_sums[b * task.count + q];
-    };
-    for (size_t i = 0; i < task.last_block - task.first_block; ++i) {
+    auto larger = [&](size_t a, size_t b) { return largest[a] > largest[b]; };
+    for (size_t i = 0; i < blocks; ++i) {
         if (leading.size() < kLeadingBlocks || larger(i, leading.back())) {
             if (leading.size() == kLeadingBlocks) {
                 leading.pop_back();
@@ -280,6 +281,9 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
     // Only tasks that start with a full buffer count towards giving up: in the first, the bar
     // still rises from nothing.
     const bool counted = bar.armed;
+    const size_t blocks = task.last_block - task.first_block;
+    const uint32_t* largest_sums = state.largest_sums.data() + q * blocks;
+    tally.judged += counted ? blocks : 0;
     std::array<BlockView, kMaxExactBlocks> pending;
     size_t waiting = 0;
     auto score_pending = [&] {
@@ -303,12 +307,9 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
         waiting = 0;
         limit = sum_limit(bound, bar, chunk_norm, most_sum);
     };
+    // Every block whose largest sum is above the limit is judged.
     auto judge = [&](size_t i) {
-        const uint32_t largest = state.largest_sums[i * task.count + q];
-        tally.judged += counted;
-        if (static_cast<int64_t>(largest) <= limit) {
-            return;
-        }
+        const uint32_t largest = largest_sums[i];
         const BlockView view = view_block(ctx, task.first_block + i, state);
         if (view.live == 0) {
             return;
@@ -328,17 +329,20 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
             score_pending();
         }
     };
-    std::vector<size_t> leading = leading_blocks(task, q, state);
-    for (const size_t i : leading) {
-        judge(i);
+    std::vector<size_t> leading;
+    if (!bar.armed) {
+        leading = leading_blocks(largest_sums, blocks);
+        for (const size_t i : leading) {
+            judge(i);
+        }
+        score_pending();
+        std::sort(leading.begin(), leading.end());
     }
-    score_pending();
-    std::sort(leading.begin(), leading.end());
     auto next_leading = leading.begin();
-    for (size_t i = 0; i < task.last_block - task.first_block; ++i) {
+    for (size_t i = 0; i < blocks; ++i) {
         if (next_leading != leading.end() && *next_leading == i) {
             ++next_leading;
-        } else {
+        } else if (static_cast<int64_t>(largest_sums[i]) > limit) {
             judge(i);
         }
     }
