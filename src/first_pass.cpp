@@ -130,11 +130,10 @@ struct TableTerms {
 // and so are the least and largest entry. An entry below the ceiling leaves a residual below d;
 // a clipped one leaves V[x] - m - d ceiling, largest at the largest value.
 TableTerms quantise_table(const float* t, const float* centroids, const ProductRanges& ranges,
-                          size_t bits, size_t row, size_t high, double step, uint32_t ceiling,
-                          uint8_t* out) {
+                          size_t bits, size_t row, size_t high, double step, double inverse,
+                          uint32_t ceiling, uint8_t* out) {
     const size_t j = first_coordinate(row, high, bits);
     const size_t mask = (size_t{1} << bits) - 1;
-    const double inverse = 1.0 / step;
     const double cap = static_cast<double>(ceiling);
     // Not negative, so truncation is the floor.
     auto entry = [&](double above) { return static_cast<int32_t>(std::min(above * inverse, cap)); };
@@ -184,11 +183,12 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     double base = 0.0;       // M
     double largest = 0.0;    // U
     double magnitude = 0.0;  // sum max |V| + sum |m|
+    const double inverse = 1.0 / step;
     for (size_t row = 0; row < rows; ++row) {
         uint32_t ceiling = kRowCeiling;
         for (size_t high = 0; high < 2; ++high) {
             const TableTerms terms =
-                quantise_table(t, centroids, ranges, bits, row, high, step, ceiling,
+                quantise_table(t, centroids, ranges, bits, row, high, step, inverse, ceiling,
                                out_tables + table_offset(row, high, stride));
             ceiling -= terms.largest_entry;
             base += terms.low;
