@@ -18,18 +18,22 @@ namespace quilane {
 // The exact scan gives a vector with codes e_j and norm w the score fl(s * w), where s is the
 // float sum, left to right from 0.0f, of the float products T[j][e_j] = fl(t[j] * c[e_j]).
 //
-// 1. Tables. Each half byte x of a block row stands for the codes of a set C of coordinates (one
-//    for 4 bits, two for 2 bits); its value is V[x] = sum over C of T[j][e_j(x)], a real number
-//    that double arithmetic forms within 2^-53 |V[x]|. With m = min_x V[x] of each table and one
-//    step d > 0, the entry is q[x] = floor((V[x] - m) / d), clipped so that the two tables of a
-//    row never add up beyond 255 (d is chosen so that clipping is rare, but nothing relies on
-//    it). Whatever q is, V[x] = m + d q[x] + r[x] for the residual r[x]; each table records the
-//    least and the largest of its 16 residuals. Over all N tables of a vector with integer sum
-//    Q = sum of q, the real sum S of its products is M + d Q + (sum of its residuals), M the sum
-//    of the m, so S lies in [M + L + d Q, M + U + d Q], L and U the sums of the least and the
-//    largest residuals of each table. Forming V, m, the residuals and these sums in double errs
-//    by at most e = (N + 64) 2^-50 (sum max |V| + sum |m| + 256 N d), every term being at most
-//    |V| + |m| + 256 d.
+// 1. Tables. Each half byte x of a block row holds the bits of the codes of one or two
+//    coordinates: whole codes (always at 2 and 4 bits) or, at 3 bits, the low or the high bits
+//    of a code that goes on in the next half byte. A whole code adds its product T[j][e]; the low
+//    bits lo of a split code add F(lo) = T[j][lo], its high bits hi add G(hi), the least over lo
+//    of T[j][lo + hi 2^l] - F(lo), so that the code's product is F(lo) + G(hi) + r with r between
+//    0 and R, the largest such difference. The half byte's value V[x] is the double sum of what
+//    its parts add, within 2^-53 |V[x]| of the real sum. With m = min_x V[x] of each table and
+//    one step d > 0, the entry is q[x] = floor((V[x] - m) / d), clipped so that the two tables of
+//    a row never add up beyond 255 (d is chosen so that clipping is rare, but nothing relies on
+//    it). Whatever q is, V[x] = m + d q[x] + r[x] for a residual r[x] that is 0 at the least
+//    value and below d unless clipped. Over all N tables of a vector with integer sum Q = sum
+//    of q, the real sum S of its products is M + d Q + (its residuals and its r), M the sum of
+//    the m, so S lies in [M + d Q, M + U + d Q], U the sum over tables of the largest residual
+//    and over split codes of R. Forming V, m, R, the residuals and these sums in double errs by
+//    at most e = (N + 64) 2^-50 (sum max |V| + sum |m| + sum R + 256 N d), every term being at
+//    most |V| + |m| + R + 256 d.
 // 2. The float sum. Summing dim floats in any order differs from the real sum S by at most
 //    gamma(dim - 1) * B, gamma(n) = n u / (1 - n u), u = 2^-24, B = sum_j max_e |T[j][e]|, as long
 //    as nothing overflows (we require B <= 2^126, so no partial sum can reach FLT_MAX) and n u < 1
@@ -72,14 +76,16 @@ size_t table_offset(size_t row, size_t high, size_t stride) {
     return row / 4 * stride + high * 64 + row % 4 * kEntries;
 }
 
-// The least and the largest product T[j][e] of each coordinate, over its levels.
+// The least and the largest product T[j][e] of each coordinate over its levels, and B of
+// step 2, the sum over coordinates of the largest magnitude: not finite when a product is not.
 struct ProductRanges {
     std::vector<float> least;
     std::vector<float> largest;
+    double largest_magnitudes = 0.0;
 };
 
 ProductRanges product_ranges(const float* t, const float* centroids, size_t dim, size_t bits) {
-    ProductRanges ranges{std::vector<float>(dim), std::vector<float>(dim)};
+    ProductRanges ranges{std::vector<float>(dim), std::vector<float>(dim), 0.0};
     for (size_t j = 0; j < dim; ++j) {
         float least = t[j] * centroids[0];
         float largest = least;
@@ -89,27 +95,124 @@ ProductRanges product_ranges(const float* t, const float* centroids, size_t dim,
         }
         ranges.least[j] = least;
         ranges.largest[j] = largest;
+        const float magnitude = std::max(std::fabs(least), std::fabs(largest));
+        ranges.largest_magnitudes +=
+            std::isfinite(magnitude) ? magnitude : std::numeric_limits<double>::infinity();
     }
     return ranges;
 }
 
-// The first coordinate whose code half byte `high` of row `row` starts with: row r of group g
-// holds bits [8 r, 8 r + 8) of the group's string.
-size_t first_coordinate(size_t row, size_t high, size_t bits) {
-    return 8 * (row / bits) + (8 * (row % bits) + 4 * high) / bits;
+// The bits of one code that lie in a half byte: `width` of them, from bit `shift` of the half
+// byte, and the value each of their settings adds to the table (step 1).
+struct CodePart {
+    size_t shift = 0;
+    size_t width = 0;
+    std::array<double, kEntries> value;  // the first 2^width are set
+    double least = 0.0;
+    double largest = 0.0;
+    double residual = 0.0;  // R of a code's high part; 0 otherwise
+};
+
+// Sets `part` to the part of the code of coordinate j that covers bits [first, first + width)
+// of the code: the whole code adds its products; a low part the products with the high bits
+// clear, F(lo); a high part G(hi), the least of T[j][lo + hi 2^l] - F(lo) over the low settings
+// lo, leaving a residual r between 0 and R.
+void set_code_part(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
+                   size_t j, size_t first, size_t width, CodePart& part) {
+    part.width = width;
+    part.residual = 0.0;
+    auto product = [&](size_t e) { return static_cast<double>(t[j] * centroids[e]); };
+    const size_t settings = size_t{1} << width;
+    if (width == bits) {
+        for (size_t v = 0; v < settings; ++v) {
+            part.value[v] = product(v);
+        }
+        part.least = ranges.least[j];
+        part.largest = ranges.largest[j];
+        return;
+    }
+    if (first == 0) {
+        for (size_t v = 0; v < settings; ++v) {
+            part.value[v] = product(v);
+        }
+    } else {
+        for (size_t v = 0; v < settings; ++v) {
+            double least = std::numeric_limits<double>::infinity();
+            double largest = -least;
+            for (size_t lo = 0; lo < (size_t{1} << first); ++lo) {
+                const double rise = product(lo + (v << first)) - product(lo);
+                least = std::min(least, rise);
+                largest = std::max(largest, rise);
+            }
+            part.value[v] = least;
+            part.residual = std::max(part.residual, largest - least);
+        }
+    }
+    part.least = *std::min_element(part.value.begin(), part.value.begin() + settings);
+    part.largest = *std::max_element(part.value.begin(), part.value.begin() + settings);
 }
 
-// The step that lets the larger-ranged rows fill their byte: the largest range of a row's two
-// tables together over 255. Not finite when a product is not.
+// The parts of the codes in half byte `high` of row `row`, at most two: row r of group g holds
+// bits [8 r, 8 r + 8) of the group's string, code c its bits [bits c, bits c + bits).
+struct HalfByte {
+    std::array<CodePart, 2> parts;
+    size_t count = 0;
+    double least = 0.0;    // m: the least value, double addition being monotone ...
+    double largest = 0.0;  // ... and the largest
+};
+
+HalfByte half_byte(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
+                   size_t row, size_t high) {
+    HalfByte half;
+    const size_t start = 8 * (row % bits) + 4 * high;
+    for (size_t c = start / bits; c < 8 && bits * c < start + 4; ++c) {
+        const size_t from = std::max(start, bits * c);
+        const size_t to = std::min(start + 4, bits * c + bits);
+        CodePart& part = half.parts[half.count++];
+        set_code_part(t, centroids, ranges, bits, 8 * (row / bits) + c, from - bits * c, to - from,
+                      part);
+        part.shift = from - start;
+    }
+    for (size_t p = 0; p < half.count; ++p) {
+        half.least += half.parts[p].least;
+        half.largest += half.parts[p].largest;
+    }
+    return half;
+}
+
+// V[x] of every half byte x: what its parts add, in double, the part at bit 0 first.
+std::array<double, kEntries> values_of(const HalfByte& half) {
+    std::array<double, kEntries> values;
+    const CodePart& first = half.parts[0];
+    const size_t mask = (size_t{1} << first.width) - 1;
+    for (size_t x = 0; x < kEntries; ++x) {
+        values[x] = first.value[x & mask];
+    }
+    if (half.count == 2) {
+        const CodePart& second = half.parts[1];
+        for (size_t x = 0; x < kEntries; ++x) {
+            values[x] += second.value[x >> second.shift];
+        }
+    }
+    return values;
+}
+
+// The step that lets the larger-ranged rows fill their byte: the largest sum of the product
+// ranges of the coordinates whose codes meet a row, over 255 (for 3-bit codes that go on in the
+// next row an overestimate, which costs precision, not soundness). Not finite when a product is
+// not.
 double common_step(const ProductRanges& ranges, size_t bits, size_t rows) {
     double step = 0.0;
-    const size_t per_row = 8 / bits;
     for (size_t row = 0; row < rows; ++row) {
-        const size_t j = first_coordinate(row, 0, bits);
+        const size_t group = 8 * (row / bits);
+        const size_t start = 8 * (row % bits);
         double range = 0.0;
-        for (size_t i = 0; i < per_row; ++i) {
-            range += static_cast<double>(ranges.largest[j + i]) -
-                     static_cast<double>(ranges.least[j + i]);
+        for (size_t c = start / bits; c < 8 && bits * c < start + 8; ++c) {
+            range += static_cast<double>(ranges.largest[group + c]) -
+                     static_cast<double>(ranges.least[group + c]);
+        }
+        if (!std::isfinite(range)) {
+            return range;
         }
         step = std::max(step, range / kRowCeiling);
     }
@@ -120,46 +223,34 @@ double common_step(const ProductRanges& ranges, size_t bits, size_t rows) {
 struct TableTerms {
     double low = 0.0;               // m
     double largest_residual = 0.0;  // its least is 0, at the least value
-    double magnitude = 0.0;         // max |V| + |m|
+    double magnitude = 0.0;         // max |V| + |m| + R
     uint32_t largest_entry = 0;
 };
 
-// Writes the 16 entries of the table of half byte `high` of row `row`, none above `ceiling`, and
-// returns its terms. V[x] is the double sum of the float products of the codes x holds; double
-// addition being monotone, their least, m, and their largest are those of the extreme products,
-// and so are the least and largest entry. An entry below the ceiling leaves a residual below d;
-// a clipped one leaves V[x] - m - d ceiling, largest at the largest value.
-TableTerms quantise_table(const float* t, const float* centroids, const ProductRanges& ranges,
-                          size_t bits, size_t row, size_t high, double step, double inverse,
-                          uint32_t ceiling, uint8_t* out) {
-    const size_t j = first_coordinate(row, high, bits);
-    const size_t mask = (size_t{1} << bits) - 1;
+// Writes the 16 entries of one half byte's table, none above `ceiling`, and returns its terms.
+// Entries grow with V, so the least and largest entries are those of the least and largest
+// value. An entry below the ceiling leaves a residual below d; a clipped one leaves
+// V[x] - m - d ceiling, largest at the largest value. A code's high part adds its own R.
+TableTerms quantise_table(const HalfByte& half, double step, double inverse, uint32_t ceiling,
+                          uint8_t* out) {
     const double cap = static_cast<double>(ceiling);
     // Not negative, so truncation is the floor.
     auto entry = [&](double above) { return static_cast<int32_t>(std::min(above * inverse, cap)); };
     TableTerms terms;
-    double top = 0.0;
-    if (bits == 4) {
-        terms.low = static_cast<double>(ranges.least[j]);
-        top = static_cast<double>(ranges.largest[j]);
-        for (size_t x = 0; x < kEntries; ++x) {
-            out[x] =
-                static_cast<uint8_t>(entry(static_cast<double>(t[j] * centroids[x]) - terms.low));
-        }
-    } else {
-        terms.low = static_cast<double>(ranges.least[j]) + static_cast<double>(ranges.least[j + 1]);
-        top = static_cast<double>(ranges.largest[j]) + static_cast<double>(ranges.largest[j + 1]);
-        for (size_t x = 0; x < kEntries; ++x) {
-            out[x] =
-                static_cast<uint8_t>(entry((static_cast<double>(t[j] * centroids[x & mask]) +
-                                            static_cast<double>(t[j + 1] * centroids[x >> bits])) -
-                                           terms.low));
-        }
+    terms.low = half.least;
+    const std::array<double, kEntries> values = values_of(half);
+    for (size_t x = 0; x < kEntries; ++x) {
+        out[x] = static_cast<uint8_t>(entry(values[x] - terms.low));
     }
-    const double span = top - terms.low;
+    const double span = half.largest - terms.low;
+    double residual = 0.0;
+    for (size_t p = 0; p < half.count; ++p) {
+        residual += half.parts[p].residual;
+    }
     terms.largest_entry = static_cast<uint32_t>(entry(span));
-    terms.largest_residual = span * inverse < cap + 1.0 ? step : span - step * cap;
-    terms.magnitude = std::max(std::fabs(terms.low), std::fabs(top)) + std::fabs(terms.low);
+    terms.largest_residual = (span * inverse < cap + 1.0 ? step : span - step * cap) + residual;
+    terms.magnitude =
+        std::max(std::fabs(terms.low), std::fabs(half.largest)) + std::fabs(terms.low) + residual;
     return terms;
 }
 
@@ -171,10 +262,7 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     const size_t rows = bits * dim / 8;
     const size_t tables = 2 * rows;
     const ProductRanges ranges = product_ranges(t, centroids, dim, bits);
-    double table_sum = 0.0;  // B
-    for (size_t j = 0; j < dim; ++j) {
-        table_sum += std::max(std::fabs(ranges.least[j]), std::fabs(ranges.largest[j]));
-    }
+    const double table_sum = ranges.largest_magnitudes;  // B
     const double step = common_step(ranges, bits, rows);
     if (!std::isfinite(table_sum) || !std::isfinite(step) || !(step > 0.0) || dim > kMaxBoundDim ||
         table_sum > kMaxTableSum) {
@@ -188,8 +276,8 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
         uint32_t ceiling = kRowCeiling;
         for (size_t high = 0; high < 2; ++high) {
             const TableTerms terms =
-                quantise_table(t, centroids, ranges, bits, row, high, step, inverse, ceiling,
-                               out_tables + table_offset(row, high, stride));
+                quantise_table(half_byte(t, centroids, ranges, bits, row, high), step, inverse,
+                               ceiling, out_tables + table_offset(row, high, stride));
             ceiling -= terms.largest_entry;
             base += terms.low;
             largest += terms.largest_residual;
@@ -307,7 +395,8 @@ template <size_t G>
 __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPassJob& job) {
     const __m512i nibble = _mm512_set1_epi8(0x0F);
     const size_t chunks = first_pass_chunks(job.rows);
-    const size_t whole = job.rows / 4;  // a 2-bit block of an odd number of groups ends in half
+    const size_t whole = job.rows / 4;  // a block may end in a part of a chunk
+    const __mmask64 tail = (__mmask64{1} << (16 * (job.rows % 4))) - 1;
     const uint8_t* table = job.tables;
     __m512i total[G];
     for (size_t q = 0; q < G; ++q) {
@@ -322,7 +411,7 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
         }
         for (size_t c = start; c < end; ++c, table += job.chunk_stride) {
             const __m512i x = c < whole ? _mm512_loadu_si512(job.block + 64 * c)
-                                        : _mm512_maskz_loadu_epi8(0xFFFFFFFF, job.block + 64 * c);
+                                        : _mm512_maskz_loadu_epi8(tail, job.block + 64 * c);
             const __m512i low = _mm512_and_si512(x, nibble);
             const __m512i high = _mm512_and_si512(_mm512_srli_epi16(x, 4), nibble);
             for (size_t q = 0; q < G; ++q) {
@@ -346,7 +435,7 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
 
 #pragma GCC diagnostic pop
 
-// Two rows per register; the rows of a 2- or 4-bit block always come in pairs.
+// Two rows per register; a block of 3-bit codes may end in a single row.
 __attribute__((target("avx2"))) __m256i fold_avx2(__m256i v) {
     return _mm256_add_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(v)),
                             _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1)));
@@ -355,7 +444,7 @@ __attribute__((target("avx2"))) __m256i fold_avx2(__m256i v) {
 template <size_t G>
 __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
     const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const size_t pairs = job.rows / 2;
+    const size_t pairs = (job.rows + 1) / 2;
     __m256i total[G][2];
     for (size_t q = 0; q < G; ++q) {
         total[q][0] = total[q][1] = _mm256_setzero_si256();
@@ -369,7 +458,10 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
         }
         for (size_t p = start; p < end; ++p) {
             const __m256i x =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.block + 32 * p));
+                2 * p + 1 < job.rows
+                    ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.block + 32 * p))
+                    : _mm256_zextsi128_si256(
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(job.block + 32 * p)));
             const __m256i low = _mm256_and_si256(x, nibble);
             const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
             const uint8_t* chunk = job.tables + (p / 2) * job.chunk_stride + 32 * (p % 2);

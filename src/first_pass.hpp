@@ -11,12 +11,6 @@
 
 namespace quilane {
 
-// Widths whose codes never straddle a half byte of the block layout (pack.hpp), so that every
-// half byte is one table index: one code of 4 bits or two codes of 2 bits.
-inline bool first_pass_fits(size_t bits) {
-    return bits == 2 || bits == 4;
-}
-
 // A block's rows (16 bytes, byte v of lane v) are taken four at a time. For each such chunk a
 // query has 128 bytes of tables: 4 tables of 16 entries for the low half bytes of its rows, then
 // 4 for the high half bytes. The two tables of a row add up to at most 255, so that the entries

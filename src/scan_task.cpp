@@ -352,7 +352,7 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
 }  // namespace
 
 bool use_first_pass(FirstPass choice, const ScanInput& index, size_t k) {
-    if (!first_pass_fits(index.bits) || choice == FirstPass::Off) {
+    if (choice == FirstPass::Off) {
         return false;
     }
     return choice == FirstPass::On || index.n / k >= kFirstPassMinVectorsPerResult;

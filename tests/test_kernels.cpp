@@ -325,7 +325,7 @@ uint8_t extreme_byte(const uint8_t* tables, size_t stride, size_t row, bool larg
 TEST(FirstPassKernels, MatchThePlainSums) {
     std::mt19937 engine(5);
     std::uniform_int_distribution<int> byte(0, 255);
-    for (const size_t bits : {2, 4}) {
+    for (const size_t bits : {2, 3, 4}) {
         for (const size_t dim : kDims) {
             const size_t rows = record_bytes(bits, dim);
             for (const bool extreme : {false, true}) {
@@ -422,7 +422,7 @@ bool all_zero(const uint8_t* begin, const uint8_t* end) {
 
 TEST(FirstPassBound, EnclosesEveryExactSum) {
     std::mt19937 engine(9);
-    for (const size_t bits : {2, 4}) {
+    for (const size_t bits : {2, 3, 4}) {
         for (const size_t dim : kDims) {
             const std::vector<float> centroids = centroids_of(dim, bits);
             const size_t rows = record_bytes(bits, dim);
@@ -471,7 +471,7 @@ TEST(FirstPassBound, EnclosesEveryExactSum) {
 }
 
 TEST(FirstPassBound, UnusableRatherThanWrong) {
-    for (const size_t bits : {2, 4}) {
+    for (const size_t bits : {2, 3, 4}) {
         for (const size_t dim : {8, 128}) {
             const std::vector<float> centroids = centroids_of(dim, bits);
             const std::vector<float> normal = random_floats(dim, 4);

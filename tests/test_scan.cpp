@@ -233,7 +233,7 @@ TEST(ScanPaths, FirstPassGivingUpMidChunkKeepsEveryAnswer) {
         }
     }
     const std::vector<float> queries = random_floats(9 * dim, 42);
-    for (uint64_t bits : {2, 4}) {
+    for (uint64_t bits : {2, 3, 4}) {
         GyrelIndex index(dim, bits, Rotation::Rotor3, 43);
         index.add(vectors);
         for (const size_t k : {1, 10, 300}) {
