@@ -278,12 +278,8 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
     const float chunk_norm = ctx.chunk_norms[task.chunk];
     const uint32_t most_sum = static_cast<uint32_t>(255 * record_bytes(index.bits, index.dim));
     int64_t limit = sum_limit(bound, bar, chunk_norm, most_sum);
-    // Only tasks that start with a full buffer count towards giving up: in the first, the bar
-    // still rises from nothing.
-    const bool counted = bar.armed;
     const size_t blocks = task.last_block - task.first_block;
     const uint32_t* largest_sums = state.largest_sums.data() + q * blocks;
-    tally.judged += counted ? blocks : 0;
     std::array<BlockView, kMaxExactBlocks> pending;
     size_t waiting = 0;
     auto score_pending = [&] {
@@ -323,7 +319,9 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
                 return;
             }
         }
-        tally.rescored += counted;
+        // Only blocks judged against a full buffer count towards giving up: before, the bar
+        // still rises from nothing.
+        tally.rescored += bar.armed;
         pending[waiting++] = view;
         if (waiting == kMaxExactBlocks) {
             score_pending();
@@ -342,7 +340,10 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
     for (size_t i = 0; i < blocks; ++i) {
         if (next_leading != leading.end() && *next_leading == i) {
             ++next_leading;
-        } else if (static_cast<int64_t>(largest_sums[i]) > limit) {
+            continue;
+        }
+        tally.judged += bar.armed;
+        if (static_cast<int64_t>(largest_sums[i]) > limit) {
             judge(i);
         }
     }
