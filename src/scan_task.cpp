@@ -310,6 +310,10 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
         if (view.live == 0) {
             return;
         }
+        // Only blocks judged against a full buffer count towards giving up: before, the bar
+        // still rises from nothing.
+        const bool counted = bar.armed;
+        tally.judged += counted;
         if (bar.armed && bound.usable) {
             if (block_cannot_reach(bound, bar, largest, largest_norm(view.norms, kBlockVectors))) {
                 return;
@@ -319,9 +323,7 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
                 return;
             }
         }
-        // Only blocks judged against a full buffer count towards giving up: before, the bar
-        // still rises from nothing.
-        tally.rescored += bar.armed;
+        tally.rescored += counted;
         pending[waiting++] = view;
         if (waiting == kMaxExactBlocks) {
             score_pending();
@@ -342,9 +344,10 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
             ++next_leading;
             continue;
         }
-        tally.judged += bar.armed;
         if (static_cast<int64_t>(largest_sums[i]) > limit) {
             judge(i);
+        } else {
+            ++tally.judged;  // ruled out at a glance, which takes a full buffer
         }
     }
     score_pending();
