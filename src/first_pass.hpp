@@ -21,6 +21,12 @@ inline size_t first_pass_chunks(size_t rows) {
     return (rows + 3) / 4;
 }
 
+// Where the table of half byte `high` of row `row` starts within one query's tables, given how
+// far apart its chunks of 4 rows are.
+inline size_t table_offset(size_t row, size_t high, size_t stride) {
+    return row / 4 * stride + high * 64 + row % 4 * 16;
+}
+
 // The bound that goes with one query's tables.
 struct QuantisedQuery {
     // False when the bound would not hold (non-finite or overflowing tables, a step of zero, a
