@@ -219,9 +219,9 @@ TEST(ScanPaths, FirstPassKeepsEveryAnswerOnAdversarialData) {
 }
 
 // Near ties everywhere: every vector one of 20 copies moved by a relative 1e-4, so that the first
-// pass rules out little and its tasks go over to scoring exactly in the middle of a chunk, with
-// buffers of both origins. The answer must not notice.
-TEST(ScanPaths, FirstPassGivingUpMidChunkKeepsEveryAnswer) {
+// pass rules out little and a worker goes over to scoring its later chunks exactly, with buffers
+// of both origins. The answer must not notice.
+TEST(ScanPaths, FirstPassGivingUpKeepsEveryAnswer) {
     const size_t dim = 32;
     const size_t n = 4000;
     std::vector<float> vectors = random_floats(n * dim, 40);
