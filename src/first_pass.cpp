@@ -185,20 +185,30 @@ std::array<double, kEntries> values_of(const HalfByte& half) {
     return values;
 }
 
-// The step that lets the larger-ranged rows fill their byte: the largest sum of the product
-// ranges of the coordinates whose codes meet a row, over 255 (for 3-bit codes that go on in the
-// next row an overestimate, which costs precision, not soundness). Not finite when a product is
-// not.
-double common_step(const ProductRanges& ranges, size_t bits, size_t rows) {
+// The range of a row's values: what its two tables span together.
+double row_range(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
+                 size_t row) {
+    if (bits == 3) {
+        // Codes go on from one half byte or row into the next: the ranges of their parts.
+        const HalfByte low = half_byte(t, centroids, ranges, bits, row, 0);
+        const HalfByte high = half_byte(t, centroids, ranges, bits, row, 1);
+        return (low.largest - low.least) + (high.largest - high.least);
+    }
+    const size_t first = 8 * (row / bits) + 8 * (row % bits) / bits;
+    double range = 0.0;
+    for (size_t j = first; j < first + 8 / bits; ++j) {
+        range += static_cast<double>(ranges.largest[j]) - static_cast<double>(ranges.least[j]);
+    }
+    return range;
+}
+
+// The step that lets the larger-ranged rows fill their byte: the largest row range over 255.
+// Not finite when a product is not.
+double common_step(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
+                   size_t rows) {
     double step = 0.0;
     for (size_t row = 0; row < rows; ++row) {
-        const size_t group = 8 * (row / bits);
-        const size_t start = 8 * (row % bits);
-        double range = 0.0;
-        for (size_t c = start / bits; c < 8 && bits * c < start + 8; ++c) {
-            range += static_cast<double>(ranges.largest[group + c]) -
-                     static_cast<double>(ranges.least[group + c]);
-        }
+        const double range = row_range(t, centroids, ranges, bits, row);
         if (!std::isfinite(range)) {
             return range;
         }
@@ -251,7 +261,7 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     const size_t tables = 2 * rows;
     const ProductRanges ranges = product_ranges(t, centroids, dim, bits);
     const double table_sum = ranges.largest_magnitudes;  // B
-    const double step = common_step(ranges, bits, rows);
+    const double step = common_step(t, centroids, ranges, bits, rows);
     if (!std::isfinite(table_sum) || !std::isfinite(step) || !(step > 0.0) || dim > kMaxBoundDim ||
         table_sum > kMaxTableSum) {
         return query;
