@@ -119,7 +119,9 @@ __attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) 
                 }
             }
         }
-        table += 8 * kTableWidth;
+        if constexpr (!Direct) {
+            table += 8 * kTableWidth;  // direct kernels have no table to walk
+        }
     }
     for (size_t b = 0; b < B; ++b) {
         const __m512 norms = _mm512_loadu_ps(job.norms[b]);
@@ -188,7 +190,9 @@ __attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
                 }
             }
         }
-        table += 8 * kTableWidth;
+        if constexpr (!Direct) {
+            table += 8 * kTableWidth;  // direct kernels have no table to walk
+        }
     }
     for (size_t b = 0; b < B; ++b) {
         for (size_t h = 0; h < 2; ++h) {
