@@ -188,9 +188,10 @@ struct TaskRange {
 };
 
 // Every block of the task scored exactly for every query of its group.
-void score_exactly(const ScanContext& ctx, const TaskRange& task, GroupTables& tables,
-                   WorkerState& state) {
+void score_exactly(const ScanContext& ctx, const TaskRange& task, WorkerState& state) {
     const size_t stride = ctx.index.dim * kTableWidth;
+    state.tables.resize(checked_mul(task.count, stride));
+    GroupTables tables{ctx, task.q0, state.tables};
     for (size_t block = task.first_block; block < task.last_block; ++block) {
         const BlockView view = view_block(ctx, block, state);
         if (view.live == 0) {
@@ -428,16 +429,14 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
         chunk,       query_group,
         q0,          std::min(plan.group, ctx.nq - q0),
         first_block, std::min(first_block + plan.chunk_blocks, block_count(ctx.index.n))};
-    state.tables.resize(checked_mul(task.count, ctx.index.dim, kTableWidth));
     state.scores.resize(std::max(plan.group, kMaxExactBlocks) * kBlockVectors);
-    GroupTables tables{ctx, q0, state.tables};
     // Where most judged blocks need scoring exactly anyway (near ties), the first pass is pure
     // cost: once it has failed to rule out half of what it judged for a query group, the worker
     // scores that group's later chunks exactly, which gives the same result.
     const Tally& tally = state.tallies[query_group];
     if (!plan.first_pass ||
         (tally.judged >= kJudgedBeforeGivingUp && 2 * tally.rescored > tally.judged)) {
-        score_exactly(ctx, task, tables, state);
+        score_exactly(ctx, task, state);
         return;
     }
     first_pass_over(ctx, task, state);

@@ -63,16 +63,17 @@ struct WorkerState {
     std::vector<CandidateBuffer> buffers;  // per query
     std::vector<Bar> bars;                 // per query
     std::vector<Tally> tallies;            // per query group
-    std::vector<float> tables;
-    std::vector<float> scores;
-    std::vector<uint32_t> sums;
-    std::vector<uint32_t> largest_sums;
-    std::vector<float> tail_norms;
+    std::vector<float> tables;             // float tables of a query group, for the exact path
+    std::vector<float> scores;             // of one kernel call
+    std::vector<uint32_t> sums;            // first-pass sums of one block's lanes
+    std::vector<uint32_t> largest_sums;    // of every block of a chunk, query by query
+    std::vector<float> tail_norms;         // the last block's norms, padded
     uint64_t scored_exactly = 0;
 };
 
 WorkerState make_worker_state(const ScanContext& ctx, size_t k);
 
+// Scores one chunk of blocks against one group of queries into the worker's buffers.
 void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerState& state);
 
 }  // namespace quilane
