@@ -202,14 +202,6 @@ std::vector<float> search_data(const std::string& kind, size_t n, size_t nq, siz
     return x;
 }
 
-quilane::Transform transform_of(quilane::GyrelIndex& index) {
-    const auto& signs = index.sign_vector();
-    const quilane::BlockMatrices& blocks = index.block_matrices();
-    return quilane::Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
-                              signs.has_value(), blocks.matrices,
-                              quilane::block_size(index.rotation()), blocks.padded_dim};
-}
-
 // One query on all cores: the path the search chooses, the exact kernel alone and the first pass,
 // beside a plain sum over the codes and norms the scan reads, which no scan can beat.
 void print_single_query(quilane::GyrelIndex& index, const std::vector<float>& queries,
@@ -240,8 +232,8 @@ void print_single_query(quilane::GyrelIndex& index, const std::vector<float>& qu
             },
             std::plus<>());
     };
-    const double stream_s = best_seconds(
-        [&] { checksum = sum_words(std::as_bytes(codes)) + sum_words(norm_bytes); });
+    const double stream_s =
+        best_seconds([&] { checksum = sum_words(std::as_bytes(codes)) + sum_words(norm_bytes); });
     const double mb = static_cast<double>(codes.size() + norms.size_bytes()) / 1e6;
     std::printf(
         "single query: %.2f ms as chosen, exact kernel %.2f ms, first pass %.2f ms; streaming "
@@ -253,7 +245,7 @@ void print_single_query(quilane::GyrelIndex& index, const std::vector<float>& qu
 // The scan with its first pass off and on, on one core and on all, and with filters.
 void print_scan_figures(quilane::GyrelIndex& index, const std::vector<float>& queries, size_t nq,
                         size_t k) {
-    const quilane::Transform t = transform_of(index);
+    const quilane::Transform t = index.transform();
     const quilane::ScanInput input{index.block_codes(),
                                    index.centroids(),
                                    index.norms(),

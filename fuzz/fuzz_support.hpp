@@ -85,14 +85,6 @@ inline Shape pick_shape(Input& input) {
     return {kind, bits, pick_dim(input, kind)};
 }
 
-inline Transform transform_of(GyrelIndex& index) {
-    const auto& signs = index.sign_vector();
-    const BlockMatrices& blocks = index.block_matrices();
-    return Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
-                     signs.has_value(), blocks.matrices, block_size(index.rotation()),
-                     blocks.padded_dim};
-}
-
 // What index.search(queries, k) must return, computed by the plain sequential scan over
 // the given records and norms (n of each): the effective k is min(n, k) but at least 1, and an
 // empty index answers -inf at position -1.
@@ -108,7 +100,7 @@ inline SearchResults reference_search(GyrelIndex& index, std::span<const uint8_t
         want.positions.assign(nq * effective_k, -1);
     } else {
         const ScanInput input{records, index.centroids(), norms, index.dim(), index.bits(), n, {}};
-        want = search_reference(queries, nq, transform_of(index), input, effective_k);
+        want = search_reference(queries, nq, index.transform(), input, effective_k);
     }
     want.nq = nq;
     want.k = effective_k;

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t kept = count_allowed(allowed, n);
         const uint64_t filtered_k = std::max<uint64_t>(1, std::min(kept, k));
         const std::vector<float>& centroids = index.centroids();
-        const Transform t = fuzz::transform_of(index);
+        const Transform t = index.transform();
         const ScanInput plain{records, centroids, norms, dim, bits, n, allowed};
         ScanInput filtered = plain;
         filtered.codes = index.block_codes();

@@ -19,7 +19,6 @@ namespace {
 
 using test::random_floats;
 using test::runnable_isas;
-using test::transform_of;
 
 // Identity 2 x 2 blocks: encoding reduces to normalise, quantise, pack.
 struct IdentityTransform {
@@ -115,7 +114,7 @@ TEST(Add, OneAtATimeEqualsOneBatchForEveryKindAndWidth) {
 
             const Codebook& book = cached_codebook(static_cast<uint32_t>(bits), dim);
             const Encoded expected =
-                encode_reference(vectors, n, dim, transform_of(batch), book.boundaries, bits);
+                encode_reference(vectors, n, dim, batch.transform(), book.boundaries, bits);
             EXPECT_TRUE(batch.records() == expected.codes);
             EXPECT_TRUE(std::ranges::equal(batch.norms(), expected.norms));
 
@@ -151,7 +150,7 @@ TEST(EncodePaths, EveryPathMatchesTheReference) {
             }
             for (uint64_t bits = 2; bits <= 4; ++bits) {
                 GyrelIndex index(dim, bits, Rotation(tag), 117900524);
-                const Transform t = transform_of(index);
+                const Transform t = index.transform();
                 const Codebook& book = cached_codebook(static_cast<uint32_t>(bits), dim);
                 const Encoded want = encode_reference(vectors, n, dim, t, book.boundaries, bits);
                 for (const size_t first : {size_t{0}, size_t{5}}) {
@@ -223,7 +222,7 @@ TEST(EncodePaths, NeighbouringLanesAreKept) {
     const size_t dim = 16;
     const size_t bits = 3;
     GyrelIndex index(dim, bits, Rotation::Iso4, 3);
-    const Transform t = transform_of(index);
+    const Transform t = index.transform();
     const Codebook& book = cached_codebook(bits, dim);
     const std::vector<float> vectors = random_floats(20 * dim, 32);
     for (const Isa path : runnable_isas()) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -14,19 +13,11 @@
 namespace quilane {
 namespace {
 
+using test::error_of;
 using test::random_vectors;
 
 constexpr uint64_t kDim = 16;
 constexpr uint64_t kMaxId = std::numeric_limits<uint64_t>::max();
-
-std::string error_of(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 // Everything a rejected call must leave as it was.
 struct Snapshot {

@@ -21,7 +21,6 @@ namespace {
 using test::identical;
 using test::random_floats;
 using test::runnable_isas;
-using test::transform_of;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -38,7 +37,7 @@ void expect_every_path_matches(GyrelIndex& index, std::span<const float> queries
                           index.bits(), index.len(),       allowed};
     ScanInput blocked = plain;
     blocked.codes = index.block_codes();
-    const Transform t = transform_of(index);
+    const Transform t = index.transform();
     const SearchResults want = search_reference(queries, nq, t, plain, k);
     for (const Isa isa : runnable_isas()) {
         for (const FirstPass pass : {FirstPass::Off, FirstPass::On}) {
@@ -160,7 +159,7 @@ TEST(ScanPaths, LargeStoreMatchesTheReference) {
     // And the first pass does spare work here: a bound that never skipped would pass the above.
     // One worker, so that the thresholds rise in the same order on every run.
     const tbb::global_control one_worker(tbb::global_control::max_allowed_parallelism, 1);
-    const Transform t = transform_of(index);
+    const Transform t = index.transform();
     const ScanInput input{
         index.block_codes(), index.centroids(), index.norms(), dim, 4, index.len(), {}};
     const SearchResults skimmed = search_with(best_isa(), FirstPass::On, queries, 9, t, input, 10);

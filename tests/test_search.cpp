@@ -18,7 +18,6 @@ namespace {
 
 using test::identical;
 using test::random_floats;
-using test::transform_of;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -165,7 +164,7 @@ TEST(Search, EveryKindAndWidthMatchesReferenceAndOracle) {
                 const SearchResults r = index.search(queries, k);
                 ASSERT_EQ(r.nq, 7u);
                 ASSERT_EQ(r.k, std::min<uint64_t>(k, n));
-                const Transform t = transform_of(index);
+                const Transform t = index.transform();
                 ASSERT_TRUE(identical(r, search_reference(queries, 7, t, in, r.k)));
                 ASSERT_TRUE(identical(r, oracle_results(queries, 7, r.k, t, in)));
                 {

@@ -6,15 +6,28 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "error.hpp"
 #include "isa.hpp"
 #include "lib.hpp"
 #include "search.hpp"
 
 namespace quilane::test {
+
+// The message of the Error a call throws, or "no error".
+inline std::string error_of(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "no error";
+}
 
 // Every instruction set this processor runs, the plainest first.
 inline std::vector<Isa> runnable_isas() {
@@ -36,15 +49,6 @@ inline std::vector<float> random_floats(size_t count, uint32_t seed) {
         value = normal(engine);
     }
     return values;
-}
-
-// The transform of an index, borrowed from its caches.
-inline Transform transform_of(GyrelIndex& index) {
-    const auto& signs = index.sign_vector();
-    const BlockMatrices& blocks = index.block_matrices();
-    return Transform{signs ? std::span<const float>(*signs) : std::span<const float>(),
-                     signs.has_value(), blocks.matrices, block_size(index.rotation()),
-                     blocks.padded_dim};
 }
 
 // Same shape, positions and scores, the scores by bit pattern so that NaN payloads and the sign

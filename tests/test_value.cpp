@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <vector>
 
@@ -17,18 +16,10 @@
 namespace quilane {
 namespace {
 
+using test::error_of;
 using test::random_vectors;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
-
-std::string error_of(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 TEST(FileBytes, SizesAndBufferWritesMatchTheFiles) {
     for (const uint64_t n : {0, 1, 17, 40}) {
