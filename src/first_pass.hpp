@@ -52,17 +52,20 @@ inline size_t first_pass_group_limit(Isa isa) {
     return isa == Isa::Avx512 ? kMaxFirstPassGroup : 4;
 }
 
-// One kernel call: the integer sums of the 16 lanes of one block for `count` queries.
+// One kernel call: the integer sums of the 16 lanes of consecutive blocks for `count` queries.
 struct FirstPassJob {
-    const uint8_t* block;
+    const uint8_t* block;  // the first; the others follow, 16 * rows bytes apart
+    size_t blocks;
     size_t rows;  // record bytes of one vector: bits * dim / 8
     // Chunk c of query q at c * chunk_stride + q * kChunkTableBytes. A block of 2-bit codes may
     // end in half a chunk; the tables of its missing rows must be zero, as quantise_query leaves
     // them, since a kernel may add their entry 0.
     const uint8_t* tables;
-    size_t chunk_stride;     // at least count * kChunkTableBytes
-    uint32_t* sums;          // count x 16
-    uint32_t* largest_sums;  // count: the largest of each query's 16 sums
+    size_t chunk_stride;  // at least count * kChunkTableBytes
+    uint32_t* sums;       // count x 16, of the last block
+    // The largest of query q's 16 sums in block i at q * largest_stride + i.
+    uint32_t* largest_sums;
+    size_t largest_stride;
 };
 
 using FirstPassKernel = void (*)(const FirstPassJob&);

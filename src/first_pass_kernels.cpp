@@ -17,10 +17,11 @@ namespace {
 constexpr size_t kFlushChunks = 256;
 
 template <size_t G>
-void first_pass_scalar(const FirstPassJob& job) {
+void first_pass_scalar_block(const FirstPassJob& job, size_t index) {
+    const uint8_t* block = job.block + index * 16 * job.rows;
     std::array<uint32_t, G * 16> sums{};
     for (size_t row = 0; row < job.rows; ++row) {
-        const uint8_t* bytes = job.block + 16 * row;
+        const uint8_t* bytes = block + 16 * row;
         for (size_t q = 0; q < G; ++q) {
             const uint8_t* tables = job.tables + q * kChunkTableBytes;
             const uint8_t* low = tables + table_offset(row, 0, job.chunk_stride);
@@ -32,7 +33,15 @@ void first_pass_scalar(const FirstPassJob& job) {
     }
     std::copy(sums.begin(), sums.end(), job.sums);
     for (size_t q = 0; q < G; ++q) {
-        job.largest_sums[q] = *std::max_element(job.sums + 16 * q, job.sums + 16 * q + 16);
+        job.largest_sums[q * job.largest_stride + index] =
+            *std::max_element(job.sums + 16 * q, job.sums + 16 * q + 16);
+    }
+}
+
+template <size_t G>
+void first_pass_scalar(const FirstPassJob& job) {
+    for (size_t i = 0; i < job.blocks; ++i) {
+        first_pass_scalar_block<G>(job, i);
     }
 }
 
@@ -65,7 +74,9 @@ __attribute__((target("avx512f,avx512bw"))) __m512i lane_sums_avx512(__m512i all
 // float scan (measured in bench_index); compilers do not turn table lookups into them. Each
 // chunk of the block is loaded and split into half bytes once for the whole group of queries.
 template <size_t G>
-__attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPassJob& job) {
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline void first_pass_avx512_block(
+    const FirstPassJob& job, size_t index) {
+    const uint8_t* block = job.block + index * 16 * job.rows;
     const __m512i nibble = _mm512_set1_epi8(0x0F);
     const size_t chunks = first_pass_chunks(job.rows);
     const size_t whole = job.rows / 4;  // a block may end in a part of a chunk
@@ -83,8 +94,8 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
             all[q] = odd[q] = _mm512_setzero_si512();
         }
         for (size_t c = start; c < end; ++c, table += job.chunk_stride) {
-            const __m512i x = c < whole ? _mm512_loadu_si512(job.block + 64 * c)
-                                        : _mm512_maskz_loadu_epi8(tail, job.block + 64 * c);
+            const __m512i x = c < whole ? _mm512_loadu_si512(block + 64 * c)
+                                        : _mm512_maskz_loadu_epi8(tail, block + 64 * c);
             const __m512i low = _mm512_and_si512(x, nibble);
             const __m512i high = _mm512_and_si512(_mm512_srli_epi16(x, 4), nibble);
             for (size_t q = 0; q < G; ++q) {
@@ -102,7 +113,14 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
     }
     for (size_t q = 0; q < G; ++q) {
         _mm512_storeu_si512(job.sums + 16 * q, total[q]);
-        job.largest_sums[q] = _mm512_reduce_max_epu32(total[q]);
+        job.largest_sums[q * job.largest_stride + index] = _mm512_reduce_max_epu32(total[q]);
+    }
+}
+
+template <size_t G>
+__attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPassJob& job) {
+    for (size_t i = 0; i < job.blocks; ++i) {
+        first_pass_avx512_block<G>(job, i);
     }
 }
 
@@ -115,7 +133,9 @@ __attribute__((target("avx2"))) __m256i fold_avx2(__m256i v) {
 }
 
 template <size_t G>
-__attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
+__attribute__((target("avx2"), always_inline)) inline void first_pass_avx2_block(
+    const FirstPassJob& job, size_t index) {
+    const uint8_t* block = job.block + index * 16 * job.rows;
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const size_t pairs = (job.rows + 1) / 2;
     __m256i total[G][2];
@@ -132,9 +152,9 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
         for (size_t p = start; p < end; ++p) {
             const __m256i x =
                 2 * p + 1 < job.rows
-                    ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.block + 32 * p))
+                    ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * p))
                     : _mm256_zextsi128_si256(
-                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(job.block + 32 * p)));
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 32 * p)));
             const __m256i low = _mm256_and_si256(x, nibble);
             const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
             const uint8_t* chunk = job.tables + (p / 2) * job.chunk_stride + 32 * (p % 2);
@@ -162,10 +182,18 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
         largest = _mm256_max_epu32(largest, _mm256_shuffle_epi32(largest, 0x4E));
         largest = _mm256_max_epu32(largest, _mm256_shuffle_epi32(largest, 0xB1));
         largest = _mm256_max_epu32(largest, _mm256_permute2x128_si256(largest, largest, 1));
-        job.largest_sums[q] = static_cast<uint32_t>(_mm256_cvtsi256_si32(largest));
+        job.largest_sums[q * job.largest_stride + index] =
+            static_cast<uint32_t>(_mm256_cvtsi256_si32(largest));
         for (size_t h = 0; h < 2; ++h) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.sums + 16 * q + 8 * h), total[q][h]);
         }
+    }
+}
+
+template <size_t G>
+__attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
+    for (size_t i = 0; i < job.blocks; ++i) {
+        first_pass_avx2_block<G>(job, i);
     }
 }
 

@@ -368,21 +368,62 @@ TEST(FirstPassKernels, MatchThePlainSums) {
                         std::vector<uint32_t> largest(count);
                         const size_t stride = count * kChunkTableBytes;
                         first_pass_kernel(
-                            isa, count)(FirstPassJob{block.data(), rows, tables.data(), stride,
-                                                     sums.data(), largest.data()});
+                            isa, count)(FirstPassJob{block.data(), 1, rows, tables.data(), stride,
+                                                     sums.data(), largest.data(), 1});
                         ASSERT_EQ(sums, want);
                         ASSERT_EQ(largest, want_largest);
                         // One query of the group alone, reading its tables among the others'.
                         for (size_t q = 0; q < count; ++q) {
                             first_pass_kernel(isa, 1)(FirstPassJob{
-                                block.data(), rows, tables.data() + q * kChunkTableBytes, stride,
-                                sums.data(), largest.data()});
+                                block.data(), 1, rows, tables.data() + q * kChunkTableBytes, stride,
+                                sums.data(), largest.data(), 1});
                             ASSERT_TRUE(std::equal(sums.begin(), sums.begin() + kBlockVectors,
                                                    want.begin() + q * kBlockVectors))
                                 << "query " << q << " alone";
                             ASSERT_EQ(largest[0], want_largest[q]);
                         }
                     }
+                }
+            }
+        }
+    }
+}
+
+// A call over consecutive blocks gives each block what a call for it alone gives, in its own
+// place of each query's run of largest sums, and leaves the last block's lane sums.
+TEST(FirstPassKernels, ManyBlocksInOneCallMatchOneAtATime) {
+    std::mt19937 engine(6);
+    constexpr size_t kBlocks = 5;
+    for (const size_t bits : {2, 3, 4}) {
+        for (const size_t dim : {size_t{8}, size_t{40}, size_t{128}}) {
+            const size_t rows = record_bytes(bits, dim);
+            std::vector<uint8_t> blocks(kBlocks * 16 * rows);
+            for (uint8_t& b : blocks) {
+                b = static_cast<uint8_t>(engine());
+            }
+            for (const Isa isa : runnable_isas()) {
+                for (const size_t count : {size_t{1}, first_pass_group_limit(isa)}) {
+                    SCOPED_TRACE(testing::Message() << isa_name(isa) << " bits " << bits << " dim "
+                                                    << dim << " count " << count);
+                    const std::vector<uint8_t> tables = random_tables(rows, count, false, engine);
+                    const size_t stride = count * kChunkTableBytes;
+                    std::vector<uint32_t> sums(count * kBlockVectors);
+                    std::vector<uint32_t> largest(count * kBlocks, 0xFFFFFFFFu);
+                    first_pass_kernel(
+                        isa, count)(FirstPassJob{blocks.data(), kBlocks, rows, tables.data(),
+                                                 stride, sums.data(), largest.data(), kBlocks});
+                    std::vector<uint32_t> alone_sums(count * kBlockVectors);
+                    std::vector<uint32_t> alone(count);
+                    for (size_t i = 0; i < kBlocks; ++i) {
+                        first_pass_kernel(isa, count)(
+                            FirstPassJob{blocks.data() + i * 16 * rows, 1, rows, tables.data(),
+                                         stride, alone_sums.data(), alone.data(), 1});
+                        for (size_t q = 0; q < count; ++q) {
+                            ASSERT_EQ(largest[q * kBlocks + i], alone[q])
+                                << "block " << i << " query " << q;
+                        }
+                    }
+                    ASSERT_EQ(sums, alone_sums);
                 }
             }
         }
@@ -451,8 +492,8 @@ TEST(FirstPassBound, EnclosesEveryExactSum) {
                         probing_block(tables.data() + kChunkTableBytes, stride, rows, engine);
                     uint32_t sums[2 * kBlockVectors];
                     uint32_t largest[2];
-                    first_pass_kernel(Isa::Scalar, 2)(
-                        FirstPassJob{block.data(), rows, tables.data(), stride, sums, largest});
+                    first_pass_kernel(Isa::Scalar, 2)(FirstPassJob{
+                        block.data(), 1, rows, tables.data(), stride, sums, largest, 1});
                     std::vector<uint8_t> records(kBlockVectors * rows);
                     blocks_to_records(block.data(), 0, kBlockVectors, dim, bits, records.data());
                     std::vector<uint8_t> codes(dim);
