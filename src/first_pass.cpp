@@ -64,151 +64,171 @@ constexpr size_t kEntries = 16;
 // The most two entries of one row add up to: a byte.
 constexpr uint32_t kRowCeiling = 255;
 
-// The least and the largest product T[j][e] of each coordinate over its levels, and B of
-// step 2, the sum over coordinates of the largest magnitude: not finite when a product is not.
-struct ProductRanges {
+// The products T[j][e] of every coordinate, kEntries apart, with the least and the largest of
+// each, and B of step 2, the sum over coordinates of the largest magnitude: not finite when a
+// product is not. Formed once per query, for every table to read.
+struct Products {
+    std::vector<float> table;
     std::vector<float> least;
     std::vector<float> largest;
     double largest_magnitudes = 0.0;
+
+    float at(size_t j, size_t e) const { return table[j * kEntries + e]; }
 };
 
-ProductRanges product_ranges(const float* t, const float* centroids, size_t dim, size_t bits) {
-    ProductRanges ranges{std::vector<float>(dim), std::vector<float>(dim), 0.0};
+// Loops over coordinates, not levels, so that the compiler vectorises them: each coordinate's
+// least and largest are still folded over its levels in order.
+Products products_of(const float* t, const float* centroids, size_t dim, size_t bits) {
+    const size_t levels = size_t{1} << bits;
+    std::array<float, kEntries> repeated;  // every row of the table filled, for a fixed count
+    for (size_t e = 0; e < kEntries; ++e) {
+        repeated[e] = centroids[e % levels];
+    }
+    Products products{std::vector<float>(dim * kEntries), std::vector<float>(dim),
+                      std::vector<float>(dim), 0.0};
     for (size_t j = 0; j < dim; ++j) {
-        float least = t[j] * centroids[0];
-        float largest = least;
-        for (size_t e = 1; e < (size_t{1} << bits); ++e) {
-            least = std::min(least, t[j] * centroids[e]);
-            largest = std::max(largest, t[j] * centroids[e]);
+        for (size_t e = 0; e < kEntries; ++e) {
+            products.table[j * kEntries + e] = t[j] * repeated[e];
         }
-        ranges.least[j] = least;
-        ranges.largest[j] = largest;
-        const float magnitude = std::max(std::fabs(least), std::fabs(largest));
-        ranges.largest_magnitudes +=
+    }
+    for (size_t j = 0; j < dim; ++j) {
+        products.least[j] = products.largest[j] = t[j] * centroids[0];
+    }
+    for (size_t e = 1; e < levels; ++e) {
+        for (size_t j = 0; j < dim; ++j) {
+            const float product = t[j] * centroids[e];
+            products.least[j] = std::min(products.least[j], product);
+            products.largest[j] = std::max(products.largest[j], product);
+        }
+    }
+    for (size_t j = 0; j < dim; ++j) {
+        const float magnitude =
+            std::max(std::fabs(products.least[j]), std::fabs(products.largest[j]));
+        products.largest_magnitudes +=
             std::isfinite(magnitude) ? magnitude : std::numeric_limits<double>::infinity();
     }
-    return ranges;
+    return products;
 }
 
+// V[x] of one half byte for each of its settings x (step 1): what the parts of the codes it
+// holds add, in double.
+struct HalfByte {
+    std::array<double, kEntries> value;
+    double least = 0.0;     // m: the least value, double addition being monotone ...
+    double largest = 0.0;   // ... and the largest
+    double residual = 0.0;  // R of a code whose high bits it holds; 0 otherwise
+};
+
 // The bits of one code that lie in a half byte: `width` of them, from bit `shift` of the half
-// byte, and the value each of their settings adds to the table (step 1).
+// byte, and the value each of their settings adds to the table.
 struct CodePart {
     size_t shift = 0;
     size_t width = 0;
     std::array<double, kEntries> value;  // the first 2^width are set
     double least = 0.0;
     double largest = 0.0;
-    double residual = 0.0;  // R of a code's high part; 0 otherwise
+    double residual = 0.0;
 };
 
-// Sets `part` to the part of the code of coordinate j that covers bits [first, first + width)
-// of the code: the whole code adds its products; a low part the products with the high bits
-// clear, F(lo); a high part G(hi), the least of T[j][lo + hi 2^l] - F(lo) over the low settings
-// lo, leaving a residual r between 0 and R.
-void set_code_part(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
-                   size_t j, size_t first, size_t width, CodePart& part) {
+// The part of the code of coordinate j that covers bits [first, first + width) of the code: a
+// low part adds the products with the high bits clear, F(lo); a high part G(hi), the least of
+// T[j][lo + hi 2^l] - F(lo) over the low settings lo, leaving a residual r between 0 and R.
+CodePart code_part(const Products& products, size_t j, size_t first, size_t width) {
+    CodePart part;
     part.width = width;
-    part.residual = 0.0;
-    auto product = [&](size_t e) { return static_cast<double>(t[j] * centroids[e]); };
+    auto product = [&](size_t e) { return static_cast<double>(products.at(j, e)); };
     const size_t settings = size_t{1} << width;
-    if (width == bits) {
-        for (size_t v = 0; v < settings; ++v) {
+    for (size_t v = 0; v < settings; ++v) {
+        if (first == 0) {
             part.value[v] = product(v);
+            continue;
         }
-        part.least = ranges.least[j];
-        part.largest = ranges.largest[j];
-        return;
-    }
-    if (first == 0) {
-        for (size_t v = 0; v < settings; ++v) {
-            part.value[v] = product(v);
+        double least = std::numeric_limits<double>::infinity();
+        double largest = -least;
+        for (size_t lo = 0; lo < (size_t{1} << first); ++lo) {
+            const double rise = product(lo + (v << first)) - product(lo);
+            least = std::min(least, rise);
+            largest = std::max(largest, rise);
         }
-    } else {
-        for (size_t v = 0; v < settings; ++v) {
-            double least = std::numeric_limits<double>::infinity();
-            double largest = -least;
-            for (size_t lo = 0; lo < (size_t{1} << first); ++lo) {
-                const double rise = product(lo + (v << first)) - product(lo);
-                least = std::min(least, rise);
-                largest = std::max(largest, rise);
-            }
-            part.value[v] = least;
-            part.residual = std::max(part.residual, largest - least);
-        }
+        part.value[v] = least;
+        part.residual = std::max(part.residual, largest - least);
     }
     part.least = *std::min_element(part.value.begin(), part.value.begin() + settings);
     part.largest = *std::max_element(part.value.begin(), part.value.begin() + settings);
+    return part;
 }
 
-// The parts of the codes in half byte `high` of row `row`, at most two: row r of group g holds
-// bits [8 r, 8 r + 8) of the group's string, code c its bits [bits c, bits c + bits).
-struct HalfByte {
-    std::array<CodePart, 2> parts;
-    size_t count = 0;
-    double least = 0.0;    // m: the least value, double addition being monotone ...
-    double largest = 0.0;  // ... and the largest
-};
-
-HalfByte half_byte(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
-                   size_t row, size_t high) {
-    HalfByte half;
+// Row r of group g holds bits [8 r, 8 r + 8) of the group's string, code c its bits
+// [bits c, bits c + bits). At 3 bits a half byte holds the parts of at most two codes, of which
+// the first or the last may be split.
+HalfByte split_half_byte(const Products& products, size_t row, size_t high) {
+    constexpr size_t bits = 3;
     const size_t start = 8 * (row % bits) + 4 * high;
+    HalfByte half;
+    half.value.fill(0.0);
     for (size_t c = start / bits; c < 8 && bits * c < start + 4; ++c) {
         const size_t from = std::max(start, bits * c);
         const size_t to = std::min(start + 4, bits * c + bits);
-        CodePart& part = half.parts[half.count++];
-        set_code_part(t, centroids, ranges, bits, 8 * (row / bits) + c, from - bits * c, to - from,
-                      part);
-        part.shift = from - start;
-    }
-    for (size_t p = 0; p < half.count; ++p) {
-        half.least += half.parts[p].least;
-        half.largest += half.parts[p].largest;
+        const CodePart part = code_part(products, 8 * (row / bits) + c, from - bits * c, to - from);
+        const size_t shift = from - start;
+        const size_t mask = (size_t{1} << part.width) - 1;
+        for (size_t x = 0; x < kEntries; ++x) {
+            half.value[x] += part.value[(x >> shift) & mask];
+        }
+        half.least += part.least;
+        half.largest += part.largest;
+        half.residual += part.residual;
     }
     return half;
 }
 
-// V[x] of every half byte x: what its parts add, in double, the part at bit 0 first.
-std::array<double, kEntries> values_of(const HalfByte& half) {
-    std::array<double, kEntries> values;
-    const CodePart& first = half.parts[0];
-    const size_t mask = (size_t{1} << first.width) - 1;
-    for (size_t x = 0; x < kEntries; ++x) {
-        values[x] = first.value[x & mask];
+// At 2 and 4 bits a half byte holds 4 / bits whole codes, the first at bit 0, and adds their
+// products: formed straight from the product table, as this runs for every table of every query.
+HalfByte half_byte(const Products& products, size_t bits, size_t row, size_t high) {
+    if (bits == 3) {
+        return split_half_byte(products, row, high);
     }
-    if (half.count == 2) {
-        const CodePart& second = half.parts[1];
+    const size_t j = 8 * (row / bits) + (8 * (row % bits) + 4 * high) / bits;
+    HalfByte half;
+    auto widened = [](float x) { return static_cast<double>(x); };
+    if (bits == 4) {
         for (size_t x = 0; x < kEntries; ++x) {
-            values[x] += second.value[x >> second.shift];
+            half.value[x] = products.at(j, x);
         }
+        half.least = products.least[j];
+        half.largest = products.largest[j];
+        return half;
     }
-    return values;
+    for (size_t x = 0; x < kEntries; ++x) {
+        half.value[x] = widened(products.at(j, x & 3)) + widened(products.at(j + 1, x >> 2));
+    }
+    half.least = widened(products.least[j]) + widened(products.least[j + 1]);
+    half.largest = widened(products.largest[j]) + widened(products.largest[j + 1]);
+    return half;
 }
 
 // The range of a row's values: what its two tables span together.
-double row_range(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
-                 size_t row) {
+double row_range(const Products& products, size_t bits, size_t row) {
     if (bits == 3) {
         // Codes go on from one half byte or row into the next: the ranges of their parts.
-        const HalfByte low = half_byte(t, centroids, ranges, bits, row, 0);
-        const HalfByte high = half_byte(t, centroids, ranges, bits, row, 1);
+        const HalfByte low = split_half_byte(products, row, 0);
+        const HalfByte high = split_half_byte(products, row, 1);
         return (low.largest - low.least) + (high.largest - high.least);
     }
     const size_t first = 8 * (row / bits) + 8 * (row % bits) / bits;
     double range = 0.0;
     for (size_t j = first; j < first + 8 / bits; ++j) {
-        range += static_cast<double>(ranges.largest[j]) - static_cast<double>(ranges.least[j]);
+        range += static_cast<double>(products.largest[j]) - static_cast<double>(products.least[j]);
     }
     return range;
 }
 
 // The step that lets the larger-ranged rows fill their byte: the largest row range over 255.
 // Not finite when a product is not.
-double common_step(const float* t, const float* centroids, const ProductRanges& ranges, size_t bits,
-                   size_t rows) {
+double common_step(const Products& products, size_t bits, size_t rows) {
     double step = 0.0;
     for (size_t row = 0; row < rows; ++row) {
-        const double range = row_range(t, centroids, ranges, bits, row);
+        const double range = row_range(products, bits, row);
         if (!std::isfinite(range)) {
             return range;
         }
@@ -236,15 +256,11 @@ TableTerms quantise_table(const HalfByte& half, double step, double inverse, uin
     auto entry = [&](double above) { return static_cast<int32_t>(std::min(above * inverse, cap)); };
     TableTerms terms;
     terms.low = half.least;
-    const std::array<double, kEntries> values = values_of(half);
     for (size_t x = 0; x < kEntries; ++x) {
-        out[x] = static_cast<uint8_t>(entry(values[x] - terms.low));
+        out[x] = static_cast<uint8_t>(entry(half.value[x] - terms.low));
     }
     const double span = half.largest - terms.low;
-    double residual = 0.0;
-    for (size_t p = 0; p < half.count; ++p) {
-        residual += half.parts[p].residual;
-    }
+    const double residual = half.residual;
     terms.largest_entry = static_cast<uint32_t>(entry(span));
     terms.largest_residual = (span * inverse < cap + 1.0 ? step : span - step * cap) + residual;
     terms.magnitude =
@@ -259,9 +275,9 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     QuantisedQuery query;
     const size_t rows = bits * dim / 8;
     const size_t tables = 2 * rows;
-    const ProductRanges ranges = product_ranges(t, centroids, dim, bits);
-    const double table_sum = ranges.largest_magnitudes;  // B
-    const double step = common_step(t, centroids, ranges, bits, rows);
+    const Products products = products_of(t, centroids, dim, bits);
+    const double table_sum = products.largest_magnitudes;  // B
+    const double step = common_step(products, bits, rows);
     if (!std::isfinite(table_sum) || !std::isfinite(step) || !(step > 0.0) || dim > kMaxBoundDim ||
         table_sum > kMaxTableSum) {
         return query;
@@ -274,8 +290,8 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
         uint32_t ceiling = kRowCeiling;
         for (size_t high = 0; high < 2; ++high) {
             const TableTerms terms =
-                quantise_table(half_byte(t, centroids, ranges, bits, row, high), step, inverse,
-                               ceiling, out_tables + table_offset(row, high, stride));
+                quantise_table(half_byte(products, bits, row, high), step, inverse, ceiling,
+                               out_tables + table_offset(row, high, stride));
             ceiling -= terms.largest_entry;
             base += terms.low;
             largest += terms.largest_residual;
