@@ -41,9 +41,16 @@ struct QuantisedQuery {
 
 // t: the transformed query row; centroids: 2^bits levels. Writes the query's tables for chunk c
 // at tables + c * stride (zero bytes, left zero when the query is not usable), so that the
-// tables of a group of queries can interleave chunk by chunk.
+// tables of a group of queries can interleave chunk by chunk. The same on every instruction set.
 QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits,
-                              uint8_t* tables, size_t stride);
+                              uint8_t* tables, size_t stride, Isa isa);
+
+// The 16 entries of one table: entry x is min((values[x] - low) * inverse, cap) rounded toward
+// zero, each value at least low, cap at most 255.
+using EntryKernel = void (*)(const double* values, double low, double inverse, double cap,
+                             uint8_t* entries);
+
+EntryKernel entry_kernel(Isa isa);
 
 // The most queries one first-pass kernel call takes: as many as keep their sums in registers.
 inline constexpr size_t kMaxFirstPassGroup = 8;

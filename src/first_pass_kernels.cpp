@@ -45,6 +45,13 @@ void first_pass_scalar(const FirstPassJob& job) {
     }
 }
 
+void entries_scalar(const double* values, double low, double inverse, double cap,
+                    uint8_t* entries) {
+    for (size_t x = 0; x < 16; ++x) {
+        entries[x] = static_cast<uint8_t>(std::min((values[x] - low) * inverse, cap));
+    }
+}
+
 #if defined(__x86_64__)
 
 // GCC 12's AVX-512 intrinsics fill unused result lanes from a self-initialised variable, which
@@ -124,6 +131,26 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
     }
 }
 
+// Eight entries as 32-bit integers.
+__attribute__((target("avx512f"))) __m256i eight_entries(const double* values, __m512d low,
+                                                         __m512d inverse, __m512d cap) {
+    const __m512d above = _mm512_sub_pd(_mm512_loadu_pd(values), low);
+    return _mm512_cvttpd_epi32(_mm512_min_pd(_mm512_mul_pd(above, inverse), cap));
+}
+
+// Quantising the tables of a dim-384 query took a tenth of a batch's time in scalar code.
+__attribute__((target("avx512f"))) void entries_avx512(const double* values, double low,
+                                                       double inverse, double cap,
+                                                       uint8_t* entries) {
+    const __m512d lows = _mm512_set1_pd(low);
+    const __m512d inverses = _mm512_set1_pd(inverse);
+    const __m512d caps = _mm512_set1_pd(cap);
+    const __m512i both =
+        _mm512_inserti64x4(_mm512_castsi256_si512(eight_entries(values, lows, inverses, caps)),
+                           eight_entries(values + 8, lows, inverses, caps), 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(entries), _mm512_cvtepi32_epi8(both));
+}
+
 #pragma GCC diagnostic pop
 
 // Two rows per register; a block of 3-bit codes may end in a single row.
@@ -197,6 +224,24 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
     }
 }
 
+__attribute__((target("avx2"))) __m128i four_entries(const double* values, __m256d low,
+                                                     __m256d inverse, __m256d cap) {
+    const __m256d above = _mm256_sub_pd(_mm256_loadu_pd(values), low);
+    return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_mul_pd(above, inverse), cap));
+}
+
+__attribute__((target("avx2"))) void entries_avx2(const double* values, double low, double inverse,
+                                                  double cap, uint8_t* entries) {
+    const __m256d lows = _mm256_set1_pd(low);
+    const __m256d inverses = _mm256_set1_pd(inverse);
+    const __m256d caps = _mm256_set1_pd(cap);
+    const __m128i first = _mm_packs_epi32(four_entries(values, lows, inverses, caps),
+                                          four_entries(values + 4, lows, inverses, caps));
+    const __m128i second = _mm_packs_epi32(four_entries(values + 8, lows, inverses, caps),
+                                           four_entries(values + 12, lows, inverses, caps));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(entries), _mm_packus_epi16(first, second));
+}
+
 #endif
 
 template <size_t G>
@@ -237,6 +282,22 @@ FirstPassKernel first_pass_kernel(Isa isa, size_t count) {
         default:
             return kernel_for<8>(isa);
     }
+}
+
+EntryKernel entry_kernel(Isa isa) {
+#if defined(__x86_64__)
+    switch (isa) {
+        case Isa::Avx512:
+            return entries_avx512;
+        case Isa::Avx2:
+            return entries_avx2;
+        case Isa::Scalar:
+            break;
+    }
+#else
+    (void)isa;
+#endif
+    return entries_scalar;
 }
 
 }  // namespace quilane

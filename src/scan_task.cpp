@@ -90,8 +90,9 @@ void quantise_queries(ScanContext& ctx) {
         const size_t count = std::min(plan.group, ctx.nq - group * plan.group);
         uint8_t* tables = ctx.first_pass_tables.data() + group * ctx.group_table_bytes +
                           (q % plan.group) * kChunkTableBytes;
-        ctx.quantised[q] = quantise_query(ctx.rows.data() + q * ctx.padded, index.centroids.data(),
-                                          index.dim, index.bits, tables, count * kChunkTableBytes);
+        ctx.quantised[q] =
+            quantise_query(ctx.rows.data() + q * ctx.padded, index.centroids.data(), index.dim,
+                           index.bits, tables, count * kChunkTableBytes, ctx.isa);
     });
     const size_t chunk_vectors = plan.chunk_blocks * kBlockVectors;
     ctx.chunk_norms.resize(plan.chunks);

@@ -430,6 +430,36 @@ TEST(FirstPassKernels, ManyBlocksInOneCallMatchOneAtATime) {
     }
 }
 
+// Entries at and either side of each step, at the least value, and clipped at caps below 255.
+TEST(FirstPassKernels, EntriesMatchThePlainRule) {
+    std::mt19937 engine(8);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double step = 0.3;
+    for (const double cap : {255.0, 254.0, 100.0, 1.0, 0.0}) {
+        for (int round = 0; round < 50; ++round) {
+            const double low = (unit(engine) - 0.5) * 1e3;
+            double values[16];
+            values[0] = low;
+            for (size_t x = 1; x < 16; ++x) {
+                const double steps = std::floor(unit(engine) * 300.0);
+                const double nudge = x % 3 == 0 ? 0.0 : (x % 3 == 1 ? 1e-9 : -1e-9);
+                values[x] = low + std::max(0.0, steps * step + nudge);
+            }
+            uint8_t want[16];
+            for (size_t x = 0; x < 16; ++x) {
+                want[x] = static_cast<uint8_t>(
+                    static_cast<int32_t>(std::min((values[x] - low) * (1.0 / step), cap)));
+            }
+            for (const Isa isa : runnable_isas()) {
+                uint8_t got[16];
+                entry_kernel(isa)(values, low, 1.0 / step, cap, got);
+                ASSERT_TRUE(std::equal(got, got + 16, want))
+                    << isa_name(isa) << " cap " << cap << " round " << round;
+            }
+        }
+    }
+}
+
 // --- The bound ---
 
 // Query rows whose bound must be usable: ordinary, tiny, huge, sparse, and with magnitudes far
@@ -476,8 +506,18 @@ TEST(FirstPassBound, EnclosesEveryExactSum) {
                 std::vector<uint8_t> tables(chunks * stride);
                 const QuantisedQuery query =
                     quantise_query(t.data(), centroids.data(), dim, bits,
-                                   tables.data() + kChunkTableBytes, stride);
+                                   tables.data() + kChunkTableBytes, stride, Isa::Scalar);
                 ASSERT_TRUE(query.usable);
+                for (const Isa isa : runnable_isas()) {
+                    std::vector<uint8_t> same(chunks * stride);
+                    const QuantisedQuery again =
+                        quantise_query(t.data(), centroids.data(), dim, bits,
+                                       same.data() + kChunkTableBytes, stride, isa);
+                    ASSERT_EQ(same, tables) << isa_name(isa);
+                    ASSERT_TRUE(again.step == query.step && again.low_base == query.low_base &&
+                                again.high_base == query.high_base)
+                        << isa_name(isa);
+                }
                 for (size_t row = 0; row < 4 * chunks; ++row) {
                     const uint8_t* low = tables.data() + table_at(row, 0, stride);
                     const uint8_t* high = tables.data() + table_at(row, 1, stride);
@@ -529,11 +569,14 @@ TEST(FirstPassBound, UnusableRatherThanWrong) {
                              << "bits " << bits << " dim " << dim << " row " << r);
                 std::vector<uint8_t> tables(first_pass_chunks(record_bytes(bits, dim)) *
                                             kChunkTableBytes);
-                const QuantisedQuery query = quantise_query(rows[r].data(), centroids.data(), dim,
-                                                            bits, tables.data(), kChunkTableBytes);
-                ASSERT_FALSE(query.usable);
-                ASSERT_TRUE(all_zero(tables.data(), tables.data() + tables.size()))
-                    << "tables written";
+                for (const Isa isa : runnable_isas()) {
+                    const QuantisedQuery query =
+                        quantise_query(rows[r].data(), centroids.data(), dim, bits, tables.data(),
+                                       kChunkTableBytes, isa);
+                    ASSERT_FALSE(query.usable) << isa_name(isa);
+                    ASSERT_TRUE(all_zero(tables.data(), tables.data() + tables.size()))
+                        << isa_name(isa) << ": tables written";
+                }
             }
         }
     }
