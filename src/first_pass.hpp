@@ -69,10 +69,11 @@ struct FirstPassJob {
     // them, since a kernel may add their entry 0.
     const uint8_t* tables;
     size_t chunk_stride;  // at least count * kChunkTableBytes
-    uint32_t* sums;       // count x 16, of the last block
-    // The largest of query q's 16 sums in block i at q * largest_stride + i.
+    // Block i of query q has its 16 sums at sums + (q * stride + i) * 16 and the largest of them
+    // at largest_sums[q * stride + i].
+    uint32_t* sums;
     uint32_t* largest_sums;
-    size_t largest_stride;
+    size_t stride;  // at least blocks
 };
 
 using FirstPassKernel = void (*)(const FirstPassJob&);

@@ -31,10 +31,10 @@ void first_pass_scalar_block(const FirstPassJob& job, size_t index) {
             }
         }
     }
-    std::copy(sums.begin(), sums.end(), job.sums);
     for (size_t q = 0; q < G; ++q) {
-        job.largest_sums[q * job.largest_stride + index] =
-            *std::max_element(job.sums + 16 * q, job.sums + 16 * q + 16);
+        const auto lanes = sums.begin() + 16 * q;
+        std::copy(lanes, lanes + 16, job.sums + (q * job.stride + index) * 16);
+        job.largest_sums[q * job.stride + index] = *std::max_element(lanes, lanes + 16);
     }
 }
 
@@ -119,8 +119,8 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline void first_pas
         }
     }
     for (size_t q = 0; q < G; ++q) {
-        _mm512_storeu_si512(job.sums + 16 * q, total[q]);
-        job.largest_sums[q * job.largest_stride + index] = _mm512_reduce_max_epu32(total[q]);
+        _mm512_storeu_si512(job.sums + (q * job.stride + index) * 16, total[q]);
+        job.largest_sums[q * job.stride + index] = _mm512_reduce_max_epu32(total[q]);
     }
 }
 
@@ -209,10 +209,12 @@ __attribute__((target("avx2"), always_inline)) inline void first_pass_avx2_block
         largest = _mm256_max_epu32(largest, _mm256_shuffle_epi32(largest, 0x4E));
         largest = _mm256_max_epu32(largest, _mm256_shuffle_epi32(largest, 0xB1));
         largest = _mm256_max_epu32(largest, _mm256_permute2x128_si256(largest, largest, 1));
-        job.largest_sums[q * job.largest_stride + index] =
+        job.largest_sums[q * job.stride + index] =
             static_cast<uint32_t>(_mm256_cvtsi256_si32(largest));
         for (size_t h = 0; h < 2; ++h) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.sums + 16 * q + 8 * h), total[q][h]);
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(job.sums + (q * job.stride + index) * 16 + 8 * h),
+                total[q][h]);
         }
     }
 }

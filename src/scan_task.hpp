@@ -65,9 +65,9 @@ struct WorkerState {
     std::vector<Tally> tallies;            // per query group
     std::vector<float> tables;             // float tables of a query group, for the exact path
     std::vector<float> scores;             // of one kernel call
-    std::vector<uint32_t> sums;            // first-pass sums of one block's lanes
-    std::vector<uint32_t> largest_sums;    // of every block of a chunk, query by query
-    std::vector<float> tail_norms;         // the last block's norms, padded
+    std::vector<uint32_t> sums;          // first-pass sums of every lane of a chunk, query by query
+    std::vector<uint32_t> largest_sums;  // of every block of a chunk, query by query
+    std::vector<float> tail_norms;       // the last block's norms, padded
     uint64_t scored_exactly = 0;
 };
 
