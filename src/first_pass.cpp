@@ -225,18 +225,19 @@ double row_range(const Products& products, std::span<const HalfByte> halves, siz
     return range;
 }
 
-// The step that lets the larger-ranged rows fill their byte: the largest row range over 255.
-// Not finite when a product is not.
+// The step that lets the larger-ranged rows fill their byte: the largest row range over 255,
+// which is the largest of each range over 255, division being monotone. Not finite when a
+// product is not.
 double common_step(const Products& products, std::span<const HalfByte> halves, size_t bits) {
-    double step = 0.0;
+    double largest = 0.0;
     for (size_t row = 0; row < halves.size() / 2; ++row) {
         const double range = row_range(products, halves, bits, row);
         if (!std::isfinite(range)) {
             return range;
         }
-        step = std::max(step, range / kRowCeiling);
+        largest = std::max(largest, range);
     }
-    return step;
+    return largest / kRowCeiling;
 }
 
 // What one table adds to the sums of step 1.
