@@ -255,15 +255,28 @@ void first_pass_over(const ScanContext& ctx, const TaskRange& task, WorkerState&
 // The indices of the kLeadingBlocks blocks of a chunk with the largest sums, largest first:
 // scored first, they raise the bar from nothing before the rest of the chunk is judged.
 std::vector<size_t> leading_blocks(const uint32_t* largest, size_t blocks) {
-    std::vector<size_t> leading;
-    auto larger = [&](size_t a, size_t b) { return largest[a] > largest[b]; };
+    struct Held {
+        uint32_t sum;
+        size_t index;
+    };
+    // Sorted by sum, the earlier block first among equal sums; with one place to spare.
+    std::array<Held, kLeadingBlocks + 1> held;
+    size_t count = 0;
     for (size_t i = 0; i < blocks; ++i) {
-        if (leading.size() < kLeadingBlocks || larger(i, leading.back())) {
-            if (leading.size() == kLeadingBlocks) {
-                leading.pop_back();
-            }
-            leading.insert(std::upper_bound(leading.begin(), leading.end(), i, larger), i);
+        // Once full, most blocks fall at this one comparison.
+        if (count == kLeadingBlocks && largest[i] <= held[count - 1].sum) {
+            continue;
         }
+        size_t place = count++;
+        for (; place > 0 && held[place - 1].sum < largest[i]; --place) {
+            held[place] = held[place - 1];
+        }
+        held[place] = Held{largest[i], i};
+        count = std::min(count, kLeadingBlocks);
+    }
+    std::vector<size_t> leading(count);
+    for (size_t h = 0; h < count; ++h) {
+        leading[h] = held[h].index;
     }
     return leading;
 }
