@@ -29,9 +29,14 @@ namespace quilane {
 //    value and below d unless clipped. Over all N tables of a vector with integer sum Q = sum
 //    of q, the real sum S of its products is M + d Q + (its residuals and its r), M the sum of
 //    the m, so S lies in [M + d Q, M + U + d Q], U the sum over tables of the largest residual
-//    and over split codes of R. Forming V, m, R, the residuals and these sums in double errs by
-//    at most e = (N + 64) 2^-50 (sum max |V| + sum |m| + sum R + 256 N d), every term being at
-//    most |V| + |m| + R + 256 d.
+//    and over split codes of R. A table's largest residual is taken from its own 16 entries, as
+//    d times the largest (V[x] - m) / d - q[x]: a code picks one entry of each table, so no
+//    vector has more, and at 16 entries it is near 0.94 d where d alone would bound it. Forming
+//    V, m, R, the residuals and these sums in double errs by at most e = (N + 64) 2^-50 (sum
+//    max |V| + sum |m| + sum R + 256 N d), every term being at most |V| + |m| + R + 256 d: a
+//    residual formed as d times fl(fl(V[x] - m) / d) - q[x], with 1 / d rounded, is off by at
+//    most 3.01 2^-53 (V[x] - m) plus 2^-53 of itself, and V[x] - m is at most 256 d unless
+//    clipped, when |V| + |m| bounds it.
 // 2. The float sum. Summing dim floats in any order differs from the real sum S by at most
 //    gamma(dim - 1) * B, gamma(n) = n u / (1 - n u), u = 2^-24, B = sum_j max_e |T[j][e]|, as long
 //    as nothing overflows (we require B <= 2^126, so no partial sum can reach FLT_MAX) and n u < 1
@@ -250,22 +255,20 @@ struct TableTerms {
 
 // Writes the 16 entries of one half byte's table, none above `ceiling`, and returns its terms.
 // Entries grow with V, so the least and largest entries are those of the least and largest
-// value. An entry below the ceiling leaves a residual below d; a clipped one leaves
-// V[x] - m - d ceiling, largest at the largest value. A code's high part adds its own R.
+// value. The largest residual is d times the largest (V[x] - m) / d - q[x] over the table's own
+// entries: below d, about 0.94 d at 16 entries, unless clipped. A code's high part adds its R.
 TableTerms quantise_table(const HalfByte& half, double step, double inverse, uint32_t ceiling,
                           EntryKernel entries, uint8_t* out) {
     const double cap = static_cast<double>(ceiling);
-    // Not negative, so truncation is the floor.
-    auto entry = [&](double above) { return static_cast<int32_t>(std::min(above * inverse, cap)); };
     TableTerms terms;
     terms.low = half.least;
-    entries(half.value.data(), terms.low, inverse, cap, out);
-    const double span = half.largest - terms.low;
-    const double residual = half.residual;
-    terms.largest_entry = static_cast<uint32_t>(entry(span));
-    terms.largest_residual = (span * inverse < cap + 1.0 ? step : span - step * cap) + residual;
-    terms.magnitude =
-        std::max(std::fabs(terms.low), std::fabs(half.largest)) + std::fabs(terms.low) + residual;
+    const double beyond = entries(half.value.data(), terms.low, inverse, cap, out);
+    // Not negative, so truncation is the floor.
+    terms.largest_entry =
+        static_cast<uint32_t>(std::min((half.largest - terms.low) * inverse, cap));
+    terms.largest_residual = step * beyond + half.residual;
+    terms.magnitude = std::max(std::fabs(terms.low), std::fabs(half.largest)) +
+                      std::fabs(terms.low) + half.residual;
     return terms;
 }
 

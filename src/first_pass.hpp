@@ -45,10 +45,11 @@ struct QuantisedQuery {
 QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits,
                               uint8_t* tables, size_t stride, Isa isa);
 
-// The 16 entries of one table: entry x is min((values[x] - low) * inverse, cap) rounded toward
-// zero, each value at least low, cap at most 255.
-using EntryKernel = void (*)(const double* values, double low, double inverse, double cap,
-                             uint8_t* entries);
+// The 16 entries of one table: entry x is min(s[x], cap) rounded toward zero, s[x] =
+// (values[x] - low) * inverse, each value at least low, cap at most 255. Returns the largest
+// s[x] - entry[x], which times the step bounds the table's residuals (first_pass.cpp, step 1).
+using EntryKernel = double (*)(const double* values, double low, double inverse, double cap,
+                               uint8_t* entries);
 
 EntryKernel entry_kernel(Isa isa);
 

@@ -450,15 +450,18 @@ TEST(FirstPassKernels, EntriesMatchThePlainRule) {
                 values[x] = low + std::max(0.0, steps * step + nudge);
             }
             uint8_t want[16];
+            double want_beyond = 0.0;
             for (size_t x = 0; x < 16; ++x) {
-                want[x] = static_cast<uint8_t>(
-                    static_cast<int32_t>(std::min((values[x] - low) * (1.0 / step), cap)));
+                const double scaled = (values[x] - low) * (1.0 / step);
+                want[x] = static_cast<uint8_t>(static_cast<int32_t>(std::min(scaled, cap)));
+                want_beyond = std::max(want_beyond, scaled - want[x]);
             }
             for (const Isa isa : runnable_isas()) {
                 uint8_t got[16];
-                entry_kernel(isa)(values, low, 1.0 / step, cap, got);
+                const double beyond = entry_kernel(isa)(values, low, 1.0 / step, cap, got);
                 ASSERT_TRUE(std::equal(got, got + 16, want))
                     << isa_name(isa) << " cap " << cap << " round " << round;
+                ASSERT_EQ(beyond, want_beyond) << isa_name(isa) << " cap " << cap;
             }
         }
     }
@@ -549,6 +552,77 @@ TEST(FirstPassBound, EnclosesEveryExactSum) {
                         ASSERT_LE(query.low_base + query.step * q, s) << "lane " << lane;
                         ASSERT_LE(s, query.high_base + query.step * q) << "lane " << lane;
                     }
+                }
+            }
+        }
+    }
+}
+
+// V[x] of half byte `high` of row `row` where codes are whole (2 and 4 bits), as the tables
+// take it: the double sum of the float products of its codes.
+double whole_codes_value(const std::vector<float>& t, const std::vector<float>& centroids,
+                         size_t bits, size_t row, size_t high, size_t x) {
+    const size_t j = 8 * (row / bits) + (8 * (row % bits) + 4 * high) / bits;
+    if (bits == 4) {
+        return t[j] * centroids[x];
+    }
+    return static_cast<double>(t[j] * centroids[x & 3]) +
+           static_cast<double>(t[j + 1] * centroids[x >> 2]);
+}
+
+// Each table's residual is taken from its own entries, so the vector that picks the entry of
+// largest residual in every table meets the bound's high end most closely, and the one picking
+// the least residual its low end.
+TEST(FirstPassBound, HoldsWhereEveryTableLeavesItsLargestResidual) {
+    for (const size_t bits : {2, 4}) {
+        for (const size_t dim : {8, 128, 384}) {
+            const std::vector<float> centroids = centroids_of(dim, bits);
+            const size_t rows = record_bytes(bits, dim);
+            for (const std::vector<float>& t : finite_queries(dim, static_cast<uint32_t>(dim))) {
+                SCOPED_TRACE(testing::Message() << "bits " << bits << " dim " << dim
+                                                << " query magnitude " << std::fabs(t[0]));
+                std::vector<uint8_t> tables(first_pass_chunks(rows) * kChunkTableBytes);
+                const QuantisedQuery query =
+                    quantise_query(t.data(), centroids.data(), dim, bits, tables.data(),
+                                   kChunkTableBytes, best_isa());
+                ASSERT_TRUE(query.usable);
+                std::vector<uint8_t> block(16 * rows);
+                for (size_t row = 0; row < rows; ++row) {
+                    for (size_t high = 0; high < 2; ++high) {
+                        const uint8_t* entries =
+                            tables.data() + table_at(row, high, kChunkTableBytes);
+                        double values[16];
+                        for (size_t x = 0; x < 16; ++x) {
+                            values[x] = whole_codes_value(t, centroids, bits, row, high, x);
+                        }
+                        const double least = *std::min_element(values, values + 16);
+                        auto residual = [&](size_t x) {
+                            return (values[x] - least) - query.step * entries[x];
+                        };
+                        size_t most = 0;
+                        size_t fewest = 0;
+                        for (size_t x = 1; x < 16; ++x) {
+                            most = residual(x) > residual(most) ? x : most;
+                            fewest = residual(x) < residual(fewest) ? x : fewest;
+                        }
+                        block[row * 16] |= static_cast<uint8_t>(most << (4 * high));
+                        block[row * 16 + 1] |= static_cast<uint8_t>(fewest << (4 * high));
+                    }
+                }
+                uint32_t sums[kBlockVectors];
+                uint32_t largest = 0;
+                first_pass_kernel(Isa::Scalar, 1)(FirstPassJob{
+                    block.data(), 1, rows, tables.data(), kChunkTableBytes, sums, &largest, 1});
+                std::vector<uint8_t> records(kBlockVectors * rows);
+                blocks_to_records(block.data(), 0, kBlockVectors, dim, bits, records.data());
+                std::vector<uint8_t> codes(dim);
+                for (size_t lane = 0; lane < 2; ++lane) {
+                    unpack_record(records.data() + lane * rows, dim, bits, codes.data());
+                    const double s =
+                        plain_score(t.data(), centroids.data(), codes.data(), dim, 1.0f).score;
+                    const double q = sums[lane];
+                    ASSERT_LE(query.low_base + query.step * q, s) << "lane " << lane;
+                    ASSERT_LE(s, query.high_base + query.step * q) << "lane " << lane;
                 }
             }
         }
