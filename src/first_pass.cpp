@@ -71,32 +71,26 @@ constexpr size_t kEntries = 16;
 // The most two entries of one row add up to: a byte.
 constexpr uint32_t kRowCeiling = 255;
 
-// The products T[j][e] of every coordinate, kEntries apart, with the least and the largest of
-// each, and B of step 2, the sum over coordinates of the largest magnitude: not finite when a
-// product is not. Formed once per query, for every table to read.
+// The products T[j][e] of a query, formed where they are read, with the least and the largest of
+// each coordinate's, and B of step 2, the sum over coordinates of the largest magnitude: not
+// finite when a product is not.
 struct Products {
-    std::vector<float> table;
+    const float* t;
+    std::array<float, kEntries> centroids;  // repeated, so that every e < 16 reads a level
     std::vector<float> least;
     std::vector<float> largest;
     double largest_magnitudes = 0.0;
 
-    float at(size_t j, size_t e) const { return table[j * kEntries + e]; }
+    float at(size_t j, size_t e) const { return t[j] * centroids[e]; }
 };
 
 // Loops over coordinates, not levels, so that the compiler vectorises them: each coordinate's
 // least and largest are still folded over its levels in order.
 Products products_of(const float* t, const float* centroids, size_t dim, size_t bits) {
     const size_t levels = size_t{1} << bits;
-    std::array<float, kEntries> repeated;  // every row of the table filled, for a fixed count
+    Products products{t, {}, std::vector<float>(dim), std::vector<float>(dim), 0.0};
     for (size_t e = 0; e < kEntries; ++e) {
-        repeated[e] = centroids[e % levels];
-    }
-    Products products{std::vector<float>(dim * kEntries), std::vector<float>(dim),
-                      std::vector<float>(dim), 0.0};
-    for (size_t j = 0; j < dim; ++j) {
-        for (size_t e = 0; e < kEntries; ++e) {
-            products.table[j * kEntries + e] = t[j] * repeated[e];
-        }
+        products.centroids[e] = centroids[e % levels];
     }
     for (size_t j = 0; j < dim; ++j) {
         products.least[j] = products.largest[j] = t[j] * centroids[0];
