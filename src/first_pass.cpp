@@ -77,6 +77,8 @@ constexpr uint32_t kRowCeiling = 255;
 struct Products {
     const float* t;
     std::array<float, kEntries> centroids;  // repeated, so that every e < 16 reads a level
+    // At 2 bits, the level of the second code of half byte x, x >> 2.
+    std::array<float, kEntries> second_levels;
     std::vector<float> least;
     std::vector<float> largest;
     double largest_magnitudes = 0.0;
@@ -88,9 +90,10 @@ struct Products {
 // least and largest are still folded over its levels in order.
 Products products_of(const float* t, const float* centroids, size_t dim, size_t bits) {
     const size_t levels = size_t{1} << bits;
-    Products products{t, {}, std::vector<float>(dim), std::vector<float>(dim), 0.0};
+    Products products{t, {}, {}, std::vector<float>(dim), std::vector<float>(dim), 0.0};
     for (size_t e = 0; e < kEntries; ++e) {
         products.centroids[e] = centroids[e % levels];
+        products.second_levels[e] = centroids[(e >> 2) % levels];
     }
     for (size_t j = 0; j < dim; ++j) {
         products.least[j] = products.largest[j] = t[j] * centroids[0];
@@ -183,28 +186,27 @@ HalfByte split_half_byte(const Products& products, size_t row, size_t high) {
 }
 
 // At 2 and 4 bits a half byte holds 4 / bits whole codes, the first at bit 0, and adds their
-// products: formed straight from the product table, as this runs for every table of every query.
-void set_half_byte(const Products& products, size_t bits, size_t row, size_t high, HalfByte& half) {
-    if (bits == 3) {
-        half = split_half_byte(products, row, high);
-        return;
-    }
-    const size_t j = 8 * (row / bits) + (8 * (row % bits) + 4 * high) / bits;
-    half.residual = 0.0;
+// products, which the entry kernel forms itself from the query's coordinates.
+struct WholeCodes {
+    TableValues table;
+    double least;
+    double largest;
+};
+
+WholeCodes whole_codes(const Products& products, size_t bits, size_t row, size_t high) {
+    // Its first code is number (8 row + 4 high) / bits, a shift at 2 and 4 bits: a division by
+    // a width known only at run time cost more than the rest of the table.
+    const size_t j = (8 * row + 4 * high) >> (bits / 2);
     auto widened = [](float x) { return static_cast<double>(x); };
     if (bits == 4) {
-        for (size_t x = 0; x < kEntries; ++x) {
-            half.value[x] = products.at(j, x);
-        }
-        half.least = products.least[j];
-        half.largest = products.largest[j];
-        return;
+        return WholeCodes{{nullptr, products.t[j], products.centroids.data(), 0.0f, nullptr},
+                          products.least[j],
+                          products.largest[j]};
     }
-    for (size_t x = 0; x < kEntries; ++x) {
-        half.value[x] = widened(products.at(j, x & 3)) + widened(products.at(j + 1, x >> 2));
-    }
-    half.least = widened(products.least[j]) + widened(products.least[j + 1]);
-    half.largest = widened(products.largest[j]) + widened(products.largest[j + 1]);
+    return WholeCodes{{nullptr, products.t[j], products.centroids.data(), products.t[j + 1],
+                       products.second_levels.data()},
+                      widened(products.least[j]) + widened(products.least[j + 1]),
+                      widened(products.largest[j]) + widened(products.largest[j + 1])};
 }
 
 // The range of a row's values: what its two tables span together.
@@ -216,9 +218,10 @@ double row_range(const Products& products, std::span<const HalfByte> halves, siz
         const HalfByte& high = halves[2 * row + 1];
         return (low.largest - low.least) + (high.largest - high.least);
     }
-    const size_t first = 8 * (row / bits) + 8 * (row % bits) / bits;
+    // The row's 8 / bits codes, from number 8 row / bits: shifts, as in whole_codes.
+    const size_t first = (8 * row) >> (bits / 2);
     double range = 0.0;
-    for (size_t j = first; j < first + 8 / bits; ++j) {
+    for (size_t j = first; j < first + (8 >> (bits / 2)); ++j) {
         range += static_cast<double>(products.largest[j]) - static_cast<double>(products.least[j]);
     }
     return range;
@@ -227,9 +230,10 @@ double row_range(const Products& products, std::span<const HalfByte> halves, siz
 // The step that lets the larger-ranged rows fill their byte: the largest row range over 255,
 // which is the largest of each range over 255, division being monotone. Not finite when a
 // product is not.
-double common_step(const Products& products, std::span<const HalfByte> halves, size_t bits) {
+double common_step(const Products& products, std::span<const HalfByte> halves, size_t bits,
+                   size_t rows) {
     double largest = 0.0;
-    for (size_t row = 0; row < halves.size() / 2; ++row) {
+    for (size_t row = 0; row < rows; ++row) {
         const double range = row_range(products, halves, bits, row);
         if (!std::isfinite(range)) {
             return range;
@@ -251,18 +255,17 @@ struct TableTerms {
 // Entries grow with V, so the least and largest entries are those of the least and largest
 // value. The largest residual is d times the largest (V[x] - m) / d - q[x] over the table's own
 // entries: below d, about 0.94 d at 16 entries, unless clipped. A code's high part adds its R.
-TableTerms quantise_table(const HalfByte& half, double step, double inverse, uint32_t ceiling,
-                          EntryKernel entries, uint8_t* out) {
+TableTerms quantise_table(const TableValues& values, double least, double largest, double residual,
+                          double step, double inverse, uint32_t ceiling, EntryKernel entries,
+                          uint8_t* out) {
     const double cap = static_cast<double>(ceiling);
     TableTerms terms;
-    terms.low = half.least;
-    const double beyond = entries(half.value.data(), terms.low, inverse, cap, out);
+    terms.low = least;
+    const double beyond = entries(values, least, inverse, cap, out);
     // Not negative, so truncation is the floor.
-    terms.largest_entry =
-        static_cast<uint32_t>(std::min((half.largest - terms.low) * inverse, cap));
-    terms.largest_residual = step * beyond + half.residual;
-    terms.magnitude = std::max(std::fabs(terms.low), std::fabs(half.largest)) +
-                      std::fabs(terms.low) + half.residual;
+    terms.largest_entry = static_cast<uint32_t>(std::min((largest - least) * inverse, cap));
+    terms.largest_residual = step * beyond + residual;
+    terms.magnitude = std::max(std::fabs(least), std::fabs(largest)) + std::fabs(least) + residual;
     return terms;
 }
 
@@ -274,15 +277,17 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     const size_t rows = bits * dim / 8;
     const size_t tables = 2 * rows;
     const Products products = products_of(t, centroids, dim, bits);
-    // Every table's values first: an entry kernel's wide loads of values stored just before would
-    // wait for the stores, which took half the time of quantising.
-    // Left uninitialised until filled: zeroing them cost a tenth of the time.
-    const std::unique_ptr<HalfByte[]> halves(new HalfByte[tables]);
-    for (size_t table = 0; table < tables; ++table) {
-        set_half_byte(products, bits, table / 2, table % 2, halves[table]);
+    // Split codes: every table's values first, as their ranges set the step; whole codes need
+    // none, their entry kernel forming them.
+    std::unique_ptr<HalfByte[]> halves;
+    if (bits == 3) {
+        halves.reset(new HalfByte[tables]);
+        for (size_t table = 0; table < tables; ++table) {
+            halves[table] = split_half_byte(products, table / 2, table % 2);
+        }
     }
     const double table_sum = products.largest_magnitudes;  // B
-    const double step = common_step(products, {halves.get(), tables}, bits);
+    const double step = common_step(products, {halves.get(), halves ? tables : 0}, bits, rows);
     if (!std::isfinite(table_sum) || !std::isfinite(step) || !(step > 0.0) || dim > kMaxBoundDim ||
         table_sum > kMaxTableSum) {
         return query;
@@ -292,12 +297,22 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     double magnitude = 0.0;  // sum max |V| + sum |m|
     const double inverse = 1.0 / step;
     const EntryKernel entries = entry_kernel(isa);
+    auto quantise = [&](size_t row, size_t high, uint32_t ceiling) {
+        uint8_t* out = out_tables + table_offset(row, high, stride);
+        if (halves) {
+            const HalfByte& half = halves[2 * row + high];
+            return quantise_table(TableValues{half.value.data(), 0.0f, nullptr, 0.0f, nullptr},
+                                  half.least, half.largest, half.residual, step, inverse, ceiling,
+                                  entries, out);
+        }
+        const WholeCodes codes = whole_codes(products, bits, row, high);
+        return quantise_table(codes.table, codes.least, codes.largest, 0.0, step, inverse, ceiling,
+                              entries, out);
+    };
     for (size_t row = 0; row < rows; ++row) {
         uint32_t ceiling = kRowCeiling;
         for (size_t high = 0; high < 2; ++high) {
-            const TableTerms terms =
-                quantise_table(halves[2 * row + high], step, inverse, ceiling, entries,
-                               out_tables + table_offset(row, high, stride));
+            const TableTerms terms = quantise(row, high, ceiling);
             ceiling -= terms.largest_entry;
             base += terms.low;
             largest += terms.largest_residual;

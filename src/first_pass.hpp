@@ -45,10 +45,21 @@ struct QuantisedQuery {
 QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits,
                               uint8_t* tables, size_t stride, Isa isa);
 
+// The 16 values V[x] of one table (first_pass.cpp, step 1): given as doubles, or, where its half
+// byte holds whole codes, formed by the kernel as first * first_levels[x] plus, when
+// second_levels is set, second * second_levels[x], each float product widened to double.
+struct TableValues {
+    const double* values;
+    float first;
+    const float* first_levels;
+    float second;
+    const float* second_levels;
+};
+
 // The 16 entries of one table: entry x is min(s[x], cap) rounded toward zero, s[x] =
-// (values[x] - low) * inverse, each value at least low, cap at most 255. Returns the largest
+// (V[x] - low) * inverse, each value at least low, cap at most 255. Returns the largest
 // s[x] - entry[x], which times the step bounds the table's residuals (first_pass.cpp, step 1).
-using EntryKernel = double (*)(const double* values, double low, double inverse, double cap,
+using EntryKernel = double (*)(const TableValues& table, double low, double inverse, double cap,
                                uint8_t* entries);
 
 EntryKernel entry_kernel(Isa isa);

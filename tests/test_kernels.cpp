@@ -434,13 +434,34 @@ TEST(FirstPassKernels, ManyBlocksInOneCallMatchOneAtATime) {
     }
 }
 
-// Entries at and either side of each step, at the least value, and clipped at caps below 255.
+// The entries and largest residual each kernel gives for one table against the plain rule.
+void expect_plain_entries(const TableValues& table, const double* values, double step, double cap) {
+    const double low = *std::min_element(values, values + 16);
+    uint8_t want[16];
+    double want_beyond = 0.0;
+    for (size_t x = 0; x < 16; ++x) {
+        const double scaled = (values[x] - low) * (1.0 / step);
+        want[x] = static_cast<uint8_t>(static_cast<int32_t>(std::min(scaled, cap)));
+        want_beyond = std::max(want_beyond, scaled - want[x]);
+    }
+    for (const Isa isa : runnable_isas()) {
+        uint8_t got[16];
+        const double beyond = entry_kernel(isa)(table, low, 1.0 / step, cap, got);
+        ASSERT_TRUE(std::equal(got, got + 16, want)) << isa_name(isa) << " cap " << cap;
+        ASSERT_EQ(beyond, want_beyond) << isa_name(isa) << " cap " << cap;
+    }
+}
+
+// Values given, at and either side of each step and at the least value; values the kernel forms
+// from one or two whole codes; caps below 255 clipping them.
 TEST(FirstPassKernels, EntriesMatchThePlainRule) {
     std::mt19937 engine(8);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<float> normal;
     const double step = 0.3;
     for (const double cap : {255.0, 254.0, 100.0, 1.0, 0.0}) {
         for (int round = 0; round < 50; ++round) {
+            SCOPED_TRACE(testing::Message() << "round " << round);
             const double low = (unit(engine) - 0.5) * 1e3;
             double values[16];
             values[0] = low;
@@ -449,20 +470,28 @@ TEST(FirstPassKernels, EntriesMatchThePlainRule) {
                 const double nudge = x % 3 == 0 ? 0.0 : (x % 3 == 1 ? 1e-9 : -1e-9);
                 values[x] = low + std::max(0.0, steps * step + nudge);
             }
-            uint8_t want[16];
-            double want_beyond = 0.0;
+            expect_plain_entries(TableValues{values, 0.0f, nullptr, 0.0f, nullptr}, values, step,
+                                 cap);
+            // Whole codes: a coordinate times 16 levels, and a second one times 4 levels each
+            // repeated 4 times, as at 2 bits.
+            float first_levels[16];
+            float second_levels[16];
             for (size_t x = 0; x < 16; ++x) {
-                const double scaled = (values[x] - low) * (1.0 / step);
-                want[x] = static_cast<uint8_t>(static_cast<int32_t>(std::min(scaled, cap)));
-                want_beyond = std::max(want_beyond, scaled - want[x]);
+                first_levels[x] = normal(engine);
+                second_levels[x] = x % 4 == 0 ? normal(engine) : second_levels[x - 1];
             }
-            for (const Isa isa : runnable_isas()) {
-                uint8_t got[16];
-                const double beyond = entry_kernel(isa)(values, low, 1.0 / step, cap, got);
-                ASSERT_TRUE(std::equal(got, got + 16, want))
-                    << isa_name(isa) << " cap " << cap << " round " << round;
-                ASSERT_EQ(beyond, want_beyond) << isa_name(isa) << " cap " << cap;
+            const float first = normal(engine) * 300.0f;
+            const float second = normal(engine) * 300.0f;
+            double one[16];
+            double two[16];
+            for (size_t x = 0; x < 16; ++x) {
+                one[x] = first * first_levels[x];
+                two[x] = one[x] + static_cast<double>(second * second_levels[x]);
             }
+            expect_plain_entries(TableValues{nullptr, first, first_levels, 0.0f, nullptr}, one,
+                                 step, cap);
+            expect_plain_entries(TableValues{nullptr, first, first_levels, second, second_levels},
+                                 two, step, cap);
         }
     }
 }
