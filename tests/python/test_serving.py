@@ -297,7 +297,8 @@ INTERRUPTED = """
     index = GyrelIndex(dim, 4)
     index.add(rng.standard_normal((50_000, dim), dtype=np.float32))
     index.prepare()
-    queries = rng.standard_normal((4_000, dim), dtype=np.float32)
+    # Some seconds of searching, well past the signal at 0.3 s.
+    queries = rng.standard_normal((40_000, dim), dtype=np.float32)
     # Wide zero vectors, read from zero pages: encoding them takes seconds, memory does not.
     wide = GyrelIndex(1024, 2)
     wide.prepare()
