@@ -18,12 +18,10 @@ namespace quilane {
 
 namespace {
 
-// Kernels are templates over the bits, the queries G and the blocks B of a call (G or B is 1),
-// and over where the products come from: the tables, or (Direct, one query) the query and the
-// centroids, multiplied as the table would have. The accumulator of block b and query q is
-// acc[b * G + q], the index of its scores.
+// Kernels are templates over the bits, the queries G and the blocks B of a call (G or B is 1).
+// The accumulator of block b and query q is acc[b * G + q], the index of its scores.
 
-template <size_t Bits, size_t G, size_t B, bool Direct>
+template <size_t Bits, size_t G, size_t B>
 void score_block_scalar(const BlockJob& job) {
     for (size_t b = 0; b < B; ++b) {
         for (size_t lane = 0; lane < kBlockVectors; ++lane) {
@@ -36,13 +34,9 @@ void score_block_scalar(const BlockJob& job) {
                 }
                 for (size_t c = 0; c < 8; ++c) {
                     const size_t e = (w >> (c * Bits)) % kTableWidth;
-                    if constexpr (Direct) {
-                        acc[0] = acc[0] + job.query[8 * g + c] * job.centroids[e];
-                    } else {
-                        const float* entry = job.tables + (8 * g + c) * kTableWidth + e;
-                        for (size_t q = 0; q < G; ++q) {
-                            acc[q] = acc[q] + entry[q * job.table_stride];
-                        }
+                    const float* entry = job.tables + (8 * g + c) * kTableWidth + e;
+                    for (size_t q = 0; q < G; ++q) {
+                        acc[q] = acc[q] + entry[q * job.table_stride];
                     }
                 }
             }
@@ -94,7 +88,7 @@ struct GroupIndicesAvx512 {
     }
 };
 
-template <size_t Bits, size_t G, size_t B, bool Direct>
+template <size_t Bits, size_t G, size_t B>
 __attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) {
     __m512 acc[B * G];
     for (size_t a = 0; a < B * G; ++a) {
@@ -108,20 +102,15 @@ __attribute__((target("avx512f"))) void score_block_avx512(const BlockJob& job) 
         }
         for (size_t c = 0; c < 8; ++c) {
             for (size_t q = 0; q < G; ++q) {
-                const __m512 entries = _mm512_loadu_ps(
-                    Direct ? job.centroids : table + q * job.table_stride + c * kTableWidth);
+                const __m512 entries =
+                    _mm512_loadu_ps(table + q * job.table_stride + c * kTableWidth);
                 for (size_t b = 0; b < B; ++b) {
-                    __m512 product = _mm512_permutexvar_ps(indices[b][c], entries);
-                    if constexpr (Direct) {
-                        product = _mm512_mul_ps(product, _mm512_set1_ps(job.query[8 * g + c]));
-                    }
-                    acc[b * G + q] = _mm512_add_ps(acc[b * G + q], product);
+                    acc[b * G + q] = _mm512_add_ps(acc[b * G + q],
+                                                   _mm512_permutexvar_ps(indices[b][c], entries));
                 }
             }
         }
-        if constexpr (!Direct) {
-            table += 8 * kTableWidth;  // direct kernels have no table to walk
-        }
+        table += 8 * kTableWidth;
     }
     for (size_t b = 0; b < B; ++b) {
         const __m512 norms = _mm512_loadu_ps(job.norms[b]);
@@ -160,7 +149,7 @@ __attribute__((target("avx2"))) __m256i group_codes_avx2(const uint8_t* row) {
     return w;
 }
 
-template <size_t Bits, size_t G, size_t B, bool Direct>
+template <size_t Bits, size_t G, size_t B>
 __attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
     __m256 acc[B * G][2];
     for (size_t a = 0; a < B * G; ++a) {
@@ -179,20 +168,14 @@ __attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
                 for (size_t h = 0; h < 2; ++h) {
                     const __m256i index = _mm256_srli_epi32(w[b][h], static_cast<int>(c * Bits));
                     for (size_t q = 0; q < G; ++q) {
-                        const float* entries =
-                            Direct ? job.centroids : table + q * job.table_stride + c * kTableWidth;
-                        __m256 product = look_up_avx2<Bits>(entries, index);
-                        if constexpr (Direct) {
-                            product = _mm256_mul_ps(product, _mm256_set1_ps(job.query[8 * g + c]));
-                        }
-                        acc[b * G + q][h] = _mm256_add_ps(acc[b * G + q][h], product);
+                        const float* entries = table + q * job.table_stride + c * kTableWidth;
+                        acc[b * G + q][h] =
+                            _mm256_add_ps(acc[b * G + q][h], look_up_avx2<Bits>(entries, index));
                     }
                 }
             }
         }
-        if constexpr (!Direct) {
-            table += 8 * kTableWidth;  // direct kernels have no table to walk
-        }
+        table += 8 * kTableWidth;
     }
     for (size_t b = 0; b < B; ++b) {
         for (size_t h = 0; h < 2; ++h) {
@@ -207,21 +190,21 @@ __attribute__((target("avx2"))) void score_block_avx2(const BlockJob& job) {
 
 #endif
 
-template <size_t Bits, size_t G, size_t B, bool Direct = false>
+template <size_t Bits, size_t G, size_t B>
 BlockKernel kernel_of(Isa path) {
 #if defined(__x86_64__)
     switch (path) {
         case Isa::Avx512:
-            return score_block_avx512<Bits, G, B, Direct>;
+            return score_block_avx512<Bits, G, B>;
         case Isa::Avx2:
-            return score_block_avx2<Bits, G, B, Direct>;
+            return score_block_avx2<Bits, G, B>;
         case Isa::Scalar:
             break;
     }
 #else
     (void)path;
 #endif
-    return score_block_scalar<Bits, G, B, Direct>;
+    return score_block_scalar<Bits, G, B>;
 }
 
 template <size_t Bits>
@@ -239,17 +222,26 @@ BlockKernel kernel_of(Isa path, size_t queries) {
 }
 
 template <size_t Bits>
-BlockKernel direct_kernel_of(Isa path, size_t blocks) {
+BlockKernel blocks_kernel_of(Isa path, size_t blocks) {
     switch (blocks) {
         case 1:
-            return kernel_of<Bits, 1, 1, true>(path);
+            return kernel_of<Bits, 1, 1>(path);
         case 2:
-            return kernel_of<Bits, 1, 2, true>(path);
+            return kernel_of<Bits, 1, 2>(path);
         case 3:
-            return kernel_of<Bits, 1, 3, true>(path);
+            return kernel_of<Bits, 1, 3>(path);
         default:
-            return kernel_of<Bits, 1, kMaxExactBlocks, true>(path);
+            return kernel_of<Bits, 1, kMaxExactBlocks>(path);
     }
+}
+
+// The 2^bits centroids repeated over the 16 entries a code of up to 4 bits may index.
+std::array<float, kTableWidth> repeated_centroids(std::span<const float> centroids, size_t bits) {
+    std::array<float, kTableWidth> repeated;
+    for (size_t e = 0; e < kTableWidth; ++e) {
+        repeated[e] = centroids[e % (size_t{1} << bits)];
+    }
+    return repeated;
 }
 
 }  // namespace
@@ -265,23 +257,15 @@ BlockKernel block_kernel(Isa path, size_t bits, size_t queries) {
     }
 }
 
-BlockKernel direct_kernel(Isa path, size_t bits, size_t blocks) {
+BlockKernel blocks_kernel(Isa path, size_t bits, size_t blocks) {
     switch (bits) {
         case 2:
-            return direct_kernel_of<2>(path, blocks);
+            return blocks_kernel_of<2>(path, blocks);
         case 3:
-            return direct_kernel_of<3>(path, blocks);
+            return blocks_kernel_of<3>(path, blocks);
         default:
-            return direct_kernel_of<4>(path, blocks);
+            return blocks_kernel_of<4>(path, blocks);
     }
-}
-
-std::array<float, kTableWidth> repeated_centroids(std::span<const float> centroids, size_t bits) {
-    std::array<float, kTableWidth> repeated;
-    for (size_t e = 0; e < kTableWidth; ++e) {
-        repeated[e] = centroids[e % (size_t{1} << bits)];
-    }
-    return repeated;
 }
 
 void build_table(const float* t, std::span<const float> centroids, size_t dim, size_t bits,

@@ -3,7 +3,6 @@
 // set.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -25,12 +24,9 @@ struct BlockJob {
     const uint8_t* const* blocks;  // the blocks ...
     const float* const* norms;     // ... and their kBlockVectors norms each
     size_t groups;                 // dim / 8
-    // Table kernels: one table of dim * kTableWidth floats per query, table_stride floats apart.
+    // One table of dim * kTableWidth floats per query, table_stride floats apart.
     const float* tables;
     size_t table_stride;
-    // Direct kernels: the one transformed query, and the centroids as repeated_centroids gives.
-    const float* query;
-    const float* centroids;
     float* scores;  // kBlockVectors scores of block b against query q at (b * queries + q) * 16
 };
 
@@ -40,13 +36,9 @@ using BlockKernel = void (*)(const BlockJob&);
 // kMaxExactGroup) with their tables, on `isa`.
 BlockKernel block_kernel(Isa isa, size_t bits, size_t queries);
 
-// The kernel scoring `blocks` blocks (1 to kMaxExactBlocks) against one query without a table:
-// it multiplies each coordinate by its centroid itself, the very product a table would hold. For
-// the few blocks a first pass leaves, where building a table would cost more than it saves.
-BlockKernel direct_kernel(Isa isa, size_t bits, size_t blocks);
-
-// The 2^bits centroids repeated over the 16 entries a code of up to 4 bits may index.
-std::array<float, kTableWidth> repeated_centroids(std::span<const float> centroids, size_t bits);
+// The kernel scoring `blocks` blocks (1 to kMaxExactBlocks) against one query with its table:
+// for the scattered blocks a first pass leaves.
+BlockKernel blocks_kernel(Isa isa, size_t bits, size_t blocks);
 
 // One query's table: table[j * 16 + e] = t[j] * centroid[e mod 2^bits], the products the plain
 // rule forms.

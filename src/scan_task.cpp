@@ -144,7 +144,7 @@ bool some_lane_may_enter(const QuantisedQuery& query, const Bar& bar, const uint
 }
 
 // The float tables of one query group (in a buffer of room for all), each built on first need:
-// with the first pass most tasks never score exactly.
+// with the first pass most tasks score few blocks exactly, and some none.
 struct GroupTables {
     const ScanContext& ctx;
     size_t q0;
@@ -210,8 +210,8 @@ void score_exactly(const ScanContext& ctx, const TaskRange& task, WorkerState& s
         for (size_t g = 0; g < task.count; g += kMaxExactGroup) {
             const size_t queries = std::min(kMaxExactGroup, task.count - g);
             block_kernel(ctx.isa, ctx.index.bits, queries)(
-                BlockJob{&view.codes, &view.norms, ctx.index.dim / 8, tables.of(g), stride, nullptr,
-                         nullptr, state.scores.data() + g * kBlockVectors});
+                BlockJob{&view.codes, &view.norms, ctx.index.dim / 8, tables.of(g), stride,
+                         state.scores.data() + g * kBlockVectors});
         }
         state.scored_exactly += task.count * kBlockVectors;
         for (size_t q = 0; q < task.count; ++q) {
@@ -283,7 +283,8 @@ std::vector<size_t> leading_blocks(const uint32_t* largest, size_t blocks) {
 
 // Scores exactly, for query q of the task, every block its first pass cannot rule out: the
 // leading blocks first, then the rest in order, a few blocks per kernel call.
-void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerState& state) {
+void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, GroupTables& tables,
+             WorkerState& state) {
     const ScanInput& index = ctx.index;
     const size_t query = task.q0 + q;
     const QuantisedQuery& bound = ctx.quantised[query];
@@ -309,9 +310,8 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, WorkerStat
             codes[b] = pending[b].codes;
             norms[b] = pending[b].norms;
         }
-        direct_kernel(ctx.isa, index.bits, waiting)(BlockJob{
-            codes.data(), norms.data(), index.dim / 8, nullptr, 0,
-            ctx.rows.data() + query * ctx.padded, ctx.centroids.data(), state.scores.data()});
+        blocks_kernel(ctx.isa, index.bits, waiting)(BlockJob{
+            codes.data(), norms.data(), index.dim / 8, tables.of(q), 0, state.scores.data()});
         for (size_t b = 0; b < waiting; ++b) {
             bar = offer_block(buffer, state.scores.data() + b * kBlockVectors, pending[b].live,
                               pending[b].first);
@@ -414,7 +414,6 @@ ScanContext make_scan_context(const ScanInput& index, const std::vector<float>& 
                     nq,
                     plan_scan(nq, index, isa, first_pass),
                     isa,
-                    repeated_centroids(index.centroids, index.bits),
                     {},
                     {},
                     0,
@@ -456,8 +455,10 @@ void run_task(const ScanContext& ctx, size_t chunk, size_t query_group, WorkerSt
         return;
     }
     first_pass_over(ctx, task, state);
+    state.tables.resize(checked_mul(task.count, ctx.index.dim, kTableWidth));
+    GroupTables tables{ctx, task.q0, state.tables};
     for (size_t q = 0; q < task.count; ++q) {
-        rescore(ctx, task, q, state);
+        rescore(ctx, task, q, tables, state);
     }
 }
 

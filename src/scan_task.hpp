@@ -3,7 +3,6 @@
 // wherever the first pass cannot rule a vector out.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -38,7 +37,6 @@ struct ScanContext {
     size_t nq;
     ScanPlan plan;
     Isa isa;
-    std::array<float, kTableWidth> centroids;  // as the direct kernels read them
     // With the first pass: each query's bound, and the integer tables of each query group, those
     // of its queries interleaved chunk by chunk (first_pass.hpp).
     std::vector<QuantisedQuery> quantised;
@@ -63,7 +61,7 @@ struct WorkerState {
     std::vector<CandidateBuffer> buffers;  // per query
     std::vector<Bar> bars;                 // per query
     std::vector<Tally> tallies;            // per query group
-    std::vector<float> tables;             // float tables of a query group, for the exact path
+    std::vector<float> tables;             // float tables of a query group, for exact scores
     std::vector<float> scores;             // of one kernel call
     std::vector<uint32_t> sums;          // first-pass sums of every lane of a chunk, query by query
     std::vector<uint32_t> largest_sums;  // of every block of a chunk, query by query

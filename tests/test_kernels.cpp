@@ -191,8 +191,8 @@ testing::AssertionResult table_kernels_match(Isa isa, size_t bits, size_t dim,
                             interleaved.data() + q * stride);
             }
             std::vector<float> scores(kScoreRoom, kUntouched);
-            block_kernel(isa, bits, group)(BlockJob{&codes, &norms, dim / 8, interleaved.data(),
-                                                    stride, nullptr, nullptr, scores.data()});
+            block_kernel(isa, bits, group)(
+                BlockJob{&codes, &norms, dim / 8, interleaved.data(), stride, scores.data()});
             for (size_t q = 0; q < group; ++q) {
                 if (auto same =
                         same_bits(scores.data() + q * kBlockVectors,
@@ -210,12 +210,11 @@ testing::AssertionResult table_kernels_match(Isa isa, size_t bits, size_t dim,
     return testing::AssertionSuccess();
 }
 
-// Scores the first 1 ... kMaxExactBlocks blocks against each query without tables on `isa`.
-testing::AssertionResult direct_kernels_match(Isa isa, size_t bits, size_t dim,
+// Scores the first 1 ... kMaxExactBlocks blocks in one call against each query, with its table.
+testing::AssertionResult blocks_kernels_match(Isa isa, size_t bits, size_t dim,
                                               const std::vector<ScoredBlock>& blocks,
-                                              const std::vector<std::vector<float>>& queries,
-                                              const std::vector<float>& centroids, bool any_nan) {
-    const std::array<float, kTableWidth> repeated = repeated_centroids(centroids, bits);
+                                              const std::vector<float>& tables, size_t stride,
+                                              size_t nq, bool any_nan) {
     std::vector<const uint8_t*> codes;
     std::vector<const float*> norms;
     for (const ScoredBlock& block : blocks) {
@@ -223,11 +222,10 @@ testing::AssertionResult direct_kernels_match(Isa isa, size_t bits, size_t dim,
         norms.push_back(block.norms.data());
     }
     for (size_t count = 1; count <= kMaxExactBlocks; ++count) {
-        for (size_t q = 0; q < queries.size(); ++q) {
+        for (size_t q = 0; q < nq; ++q) {
             std::vector<float> scores(kScoreRoom, kUntouched);
-            direct_kernel(isa, bits,
-                          count)(BlockJob{codes.data(), norms.data(), dim / 8, nullptr, 0,
-                                          queries[q].data(), repeated.data(), scores.data()});
+            blocks_kernel(isa, bits, count)(BlockJob{codes.data(), norms.data(), dim / 8,
+                                                     tables.data() + q * stride, 0, scores.data()});
             for (size_t b = 0; b < count; ++b) {
                 if (auto same = same_bits(scores.data() + b * kBlockVectors,
                                           blocks[b].want[q].data(), kBlockVectors, any_nan);
@@ -272,7 +270,8 @@ TEST(Kernels, EveryExactKernelMatchesThePlainRule) {
                 for (const ScoredBlock& block : blocks) {
                     ASSERT_TRUE(table_kernels_match(isa, bits, dim, block, tables, stride, true));
                 }
-                ASSERT_TRUE(direct_kernels_match(isa, bits, dim, blocks, queries, centroids, true));
+                ASSERT_TRUE(blocks_kernels_match(isa, bits, dim, blocks, tables, stride,
+                                                 queries.size(), true));
             }
         }
     }
