@@ -34,9 +34,9 @@ namespace quilane {
 //    vector has more, and at 16 entries it is near 0.94 d where d alone would bound it. Forming
 //    V, m, R, the residuals and these sums in double errs by at most e = (N + 64) 2^-50 (sum
 //    max |V| + sum |m| + sum R + 256 N d), every term being at most |V| + |m| + R + 256 d: a
-//    residual formed as d times fl(fl(V[x] - m) / d) - q[x], with 1 / d rounded, is off by at
-//    most 3.01 2^-53 (V[x] - m) plus 2^-53 of itself, and V[x] - m is at most 256 d unless
-//    clipped, when |V| + |m| bounds it.
+//    residual formed as d times fl(fl(V[x] - m) * fl(1 / d)) - q[x] is off by at most
+//    3.01 2^-53 (V[x] - m) plus 2^-53 of itself, and V[x] - m is at most 256 d unless clipped,
+//    when |V| + |m| bounds it.
 // 2. The float sum. Summing dim floats in any order differs from the real sum S by at most
 //    gamma(dim - 1) * B, gamma(n) = n u / (1 - n u), u = 2^-24, B = sum_j max_e |T[j][e]|, as long
 //    as nothing overflows (we require B <= 2^126, so no partial sum can reach FLT_MAX) and n u < 1
