@@ -25,11 +25,11 @@
 namespace quilane {
 namespace {
 
+using test::kInf;
+using test::kNaN;
 using test::random_floats;
 using test::runnable_isas;
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr size_t kDims[] = {8, 24, 40, 128, 4096};
 
 // The plain rule: the float products added left to right from 0.0f, times the norm. Where two

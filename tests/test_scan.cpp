@@ -19,11 +19,10 @@ namespace quilane {
 namespace {
 
 using test::identical;
+using test::kInf;
+using test::kNaN;
 using test::random_floats;
 using test::runnable_isas;
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // Searches with every path, with one worker and with more workers than cores (so that the
 // stored vectors are split between tasks), and compares with the reference scan. Fatal failures

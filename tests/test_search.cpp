@@ -17,10 +17,9 @@ namespace quilane {
 namespace {
 
 using test::identical;
+using test::kInf;
+using test::kNaN;
 using test::random_floats;
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
 struct Hit {
     float score;

@@ -1,5 +1,5 @@
-// What several engine test files share: seeded random data, the transform of an index, and the
-// bit-for-bit comparison of two search results.
+// What several engine test files share: NaN and infinity, seeded random data, the transform of an
+// index, and the bit-for-bit comparison of two search results.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <random>
 #include <span>
 #include <string>
@@ -18,6 +19,9 @@
 #include "search.hpp"
 
 namespace quilane::test {
+
+inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+inline constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // The message of the Error a call throws, or "no error".
 inline std::string error_of(const std::function<void()>& call) {

@@ -17,9 +17,8 @@ namespace quilane {
 namespace {
 
 using test::error_of;
+using test::kInf;
 using test::random_vectors;
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
 TEST(FileBytes, SizesAndBufferWritesMatchTheFiles) {
     for (const uint64_t n : {0, 1, 17, 40}) {
