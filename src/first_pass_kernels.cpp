@@ -16,6 +16,12 @@ namespace {
 // Chunks a 16-bit lane can take before it is widened: 256 * 255 < 2^16 (first_pass.cpp, step 6).
 constexpr size_t kFlushChunks = 256;
 
+// How far ahead of the codes being summed the vector kernels ask for codes into the second-level
+// cache. The hardware's own prefetching alone leaves a single query on all cores reading memory
+// at two thirds of a plain stream; with 16 to 64 KiB ahead it keeps up with one (bench_index).
+// Only a hint: asking past the codes' end does no harm and changes no result.
+constexpr size_t kPrefetchBytes = 32 * 1024;
+
 template <size_t G>
 void first_pass_scalar_block(const FirstPassJob& job, size_t index) {
     const uint8_t* block = job.block + index * 16 * job.rows;
@@ -116,6 +122,8 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline void first_pas
             all[q] = odd[q] = _mm512_setzero_si512();
         }
         for (size_t c = start; c < end; ++c, table += job.chunk_stride) {
+            _mm_prefetch(reinterpret_cast<const char*>(block + 64 * c + kPrefetchBytes),
+                         _MM_HINT_T1);
             const __m512i x = c < whole ? _mm512_loadu_si512(block + 64 * c)
                                         : _mm512_maskz_loadu_epi8(tail, block + 64 * c);
             const __m512i low = _mm512_and_si512(x, nibble);
@@ -223,6 +231,8 @@ __attribute__((target("avx2"), always_inline)) inline void first_pass_avx2_block
             all[q] = odd[q] = _mm256_setzero_si256();
         }
         for (size_t p = start; p < end; ++p) {
+            _mm_prefetch(reinterpret_cast<const char*>(block + 32 * p + kPrefetchBytes),
+                         _MM_HINT_T1);
             const __m256i x =
                 2 * p + 1 < job.rows
                     ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * p))

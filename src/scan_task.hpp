@@ -42,7 +42,6 @@ struct ScanContext {
     std::vector<QuantisedQuery> quantised;
     std::vector<uint8_t> first_pass_tables;
     size_t group_table_bytes = 0;     // of one query group
-    std::vector<float> chunk_norms;   // the largest norm of each chunk (largest_norm)
     std::vector<uint8_t> last_block;  // the compact last block, padded
 };
 
@@ -66,6 +65,7 @@ struct WorkerState {
     std::vector<uint32_t> sums;          // first-pass sums of every lane of a chunk, query by query
     std::vector<uint32_t> largest_sums;  // of every block of a chunk, query by query
     std::vector<float> tail_norms;       // the last block's norms, padded
+    std::vector<float> chunk_norms;      // the largest norm of each chunk, once found
     uint64_t scored_exactly = 0;
 };
 
