@@ -64,6 +64,11 @@ using EntryKernel = double (*)(const TableValues& table, double low, double inve
 
 EntryKernel entry_kernel(Isa isa);
 
+// The largest of `count` norms, or NaN when one is NaN or negative (-0 too, which at worst skips
+// nothing): the block test then never skips, and the lanes are judged one by one. The same on
+// every instruction set.
+float largest_norm(const float* norms, size_t count, Isa isa);
+
 // The most queries one first-pass kernel call takes: as many as keep their sums in registers.
 inline constexpr size_t kMaxFirstPassGroup = 8;
 

@@ -65,21 +65,6 @@ std::vector<uint8_t> padded_last_block(const ScanInput& index) {
     return block;
 }
 
-// The largest of `count` norms, or NaN when one is NaN or negative (the block test then never
-// skips, and the lanes are judged one by one). Non-negative floats order as their bit patterns,
-// and those of every NaN and negative float (-0 too, which at worst skips nothing) lie above
-// +inf's: one integer maximum, which the compiler vectorises where it leaves a float maximum
-// with a NaN check scalar (a single query spent an eighth of its time on it, bench_index).
-float largest_norm(const float* norms, size_t count) {
-    uint32_t largest = 0;
-    for (size_t i = 0; i < count; ++i) {
-        largest = std::max(largest, std::bit_cast<uint32_t>(norms[i]));
-    }
-    constexpr uint32_t kInfinity = 0x7F800000u;
-    return largest <= kInfinity ? std::bit_cast<float>(largest)
-                                : std::numeric_limits<float>::quiet_NaN();
-}
-
 // Quantises every query into its group's interleaved tables.
 void quantise_queries(ScanContext& ctx) {
     const ScanInput& index = ctx.index;
@@ -111,7 +96,7 @@ float chunk_norm(const ScanContext& ctx, size_t chunk, WorkerState& state) {
         const size_t chunk_vectors = ctx.plan.chunk_blocks * kBlockVectors;
         const size_t first = chunk * chunk_vectors;
         norm = largest_norm(ctx.index.norms.data() + first,
-                            std::min(ctx.index.n - first, chunk_vectors));
+                            std::min(ctx.index.n - first, chunk_vectors), ctx.isa);
     }
     return norm;
 }
@@ -345,7 +330,8 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, GroupTable
         const bool counted = bar.armed;
         tally.judged += counted;
         if (bar.armed && bound.usable) {
-            if (block_cannot_reach(bound, bar, largest, largest_norm(view.norms, kBlockVectors))) {
+            if (block_cannot_reach(bound, bar, largest,
+                                   largest_norm(view.norms, kBlockVectors, ctx.isa))) {
                 return;
             }
             if (!some_lane_may_enter(bound, bar, lane_sums + i * kBlockVectors, view.norms,

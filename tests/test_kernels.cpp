@@ -495,6 +495,52 @@ TEST(FirstPassKernels, EntriesMatchThePlainRule) {
     }
 }
 
+// The plain rule: NaN where a norm is NaN or has its sign set, else the float maximum.
+float plain_largest_norm(const std::vector<float>& norms) {
+    float largest = 0.0f;
+    for (const float norm : norms) {
+        if (std::isnan(norm) || std::signbit(norm)) {
+            return kNaN;
+        }
+        largest = std::max(largest, norm);
+    }
+    return largest;
+}
+
+// Every length up to a few vectors and one long run, with each kind of norm the block test must
+// not trust placed in the vector part and in the tail.
+TEST(FirstPassKernels, LargestNormMatchesThePlainRule) {
+    std::mt19937 engine(10);
+    std::uniform_real_distribution<float> unit(0.0f, 2.0f);
+    const float odd[] = {kNaN, -kNaN, -0.0f, -1.0f, kInf, 1e-45f, 0.0f, 3e38f};
+    for (const size_t count : {0, 1, 7, 8, 9, 15, 16, 17, 31, 33, 40, 1000}) {
+        std::vector<float> norms(count);
+        for (float& norm : norms) {
+            norm = unit(engine);
+        }
+        std::vector<std::vector<float>> cases = {norms};
+        for (const float value : odd) {
+            for (const size_t place : {size_t{0}, count / 2, count - 1}) {
+                if (place < count) {
+                    cases.push_back(norms);
+                    cases.back()[place] = value;
+                }
+            }
+        }
+        for (const std::vector<float>& run : cases) {
+            const float want = plain_largest_norm(run);
+            for (const Isa isa : runnable_isas()) {
+                const float got = largest_norm(run.data(), run.size(), isa);
+                ASSERT_EQ(std::isnan(got), std::isnan(want)) << isa_name(isa) << " " << count;
+                if (!std::isnan(want)) {
+                    ASSERT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want))
+                        << isa_name(isa) << " " << count;
+                }
+            }
+        }
+    }
+}
+
 // --- The bound ---
 
 // Query rows whose bound must be usable: ordinary, tiny, huge, sparse, and with magnitudes far
