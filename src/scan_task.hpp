@@ -66,6 +66,7 @@ struct WorkerState {
     std::vector<uint32_t> largest_sums;  // of every block of a chunk, query by query
     std::vector<float> tail_norms;       // the last block's norms, padded
     std::vector<float> chunk_norms;      // the largest norm of each chunk, once found
+    std::vector<uint8_t> gathered;       // one block of lanes copied from others
     uint64_t scored_exactly = 0;
 };
 

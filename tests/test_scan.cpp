@@ -207,7 +207,7 @@ TEST(ScanPaths, FirstPassKeepsEveryAnswerOnAdversarialData) {
                     norms[260] = 1e30f;
                     return norms;
                 }());
-            for (const size_t k : {size_t{1}, size_t{5}, size_t{60}, n}) {
+            for (const size_t k : {size_t{1}, size_t{5}, size_t{16}, size_t{17}, size_t{60}, n}) {
                 SCOPED_TRACE(testing::Message() << "dim " << dim << " bits " << bits << " k " << k);
                 ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k));
                 ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(odd_norms, queries, k));
