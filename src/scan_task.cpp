@@ -315,10 +315,11 @@ std::vector<ScoredLanes> score_leading_lanes(const ScanContext& ctx, const TaskR
     // lanes are among those that reach it: usually a few more than kBlockVectors of all.
     const uint32_t least = leading.empty() ? 0 : largest_sums[leading.back()];
     std::vector<Lane> lanes;
+    std::array<BlockView, kLeadingBlocks> views;
     for (size_t b = 0; b < leading.size(); ++b) {
-        const BlockView view = view_block(ctx, task.first_block + leading[b], state);
+        views[b] = view_block(ctx, task.first_block + leading[b], state);
         const uint32_t* block_sums = sums + leading[b] * kBlockVectors;
-        for (uint32_t live = view.live; live != 0; live &= live - 1) {
+        for (uint32_t live = views[b].live; live != 0; live &= live - 1) {
             const auto lane = static_cast<size_t>(std::countr_zero(live));
             if (block_sums[lane] >= least) {
                 lanes.push_back(Lane{block_sums[lane], b, lane});
@@ -329,7 +330,9 @@ std::vector<ScoredLanes> score_leading_lanes(const ScanContext& ctx, const TaskR
     std::partial_sort(lanes.begin(), lanes.begin() + static_cast<ptrdiff_t>(count), lanes.end(),
                       [](const Lane& a, const Lane& b) { return a.sum > b.sum; });
     const size_t rows = record_bytes(ctx.index.bits, ctx.index.dim);
-    state.gathered.assign(kBlockVectors * rows, 0);
+    // The lanes past `count` keep whatever codes they hold: their norms are 0 and they are not
+    // offered.
+    state.gathered.resize(kBlockVectors * rows);
     std::array<float, kBlockVectors> norms{};
     std::array<size_t, kBlockVectors> positions{};
     std::vector<ScoredLanes> scored(leading.size());
@@ -338,7 +341,7 @@ std::vector<ScoredLanes> score_leading_lanes(const ScanContext& ctx, const TaskR
     }
     for (size_t v = 0; v < count; ++v) {
         const Lane& lane = lanes[v];
-        const BlockView view = view_block(ctx, task.first_block + leading[lane.block], state);
+        const BlockView& view = views[lane.block];
         // Local pointers: stores of bytes may alias anything, the vector's own pointer too.
         const uint8_t* from = view.codes + lane.lane;
         uint8_t* to = state.gathered.data() + v;
