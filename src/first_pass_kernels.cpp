@@ -174,7 +174,7 @@ __attribute__((target("avx512f,avx512bw"))) void first_pass_avx512(const FirstPa
 }
 
 // A chunk's norms are read from memory once per search by this loop: scalar, and vectorised for
-// the baseline processor, it took a tenth of a single query (bench_index).
+// the baseline processor, it took a twelfth of a single query (perf).
 __attribute__((target("avx512f"))) uint32_t largest_bits_avx512(const float* norms, size_t count) {
     __m512i largest = _mm512_setzero_si512();
     size_t i = 0;
