@@ -32,9 +32,9 @@ namespace quilane {
 //    and over split codes of R. A table's largest residual is taken from its own 16 entries, as
 //    d times the largest (V[x] - m) / d - q[x]: a code picks one entry of each table, so no
 //    vector has more, and at 16 entries it is near 0.94 d where d alone would bound it. Forming
-//    V, m, R, the residuals and these sums in double errs by at most e = (N + 64) 2^-50 (sum
-//    max |V| + sum |m| + sum R + 256 N d), every term being at most |V| + |m| + R + 256 d: a
-//    residual formed as d times fl(fl(V[x] - m) * fl(1 / d)) - q[x] is off by at most
+//    V, m, R, the residuals and these sums in double, in any order of addition, errs by at most e =
+//    (N + 64) 2^-50 (sum max |V| + sum |m| + sum R + 256 N d), every term being at most |V| + |m| +
+//    R + 256 d: a residual formed as d times fl(fl(V[x] - m) * fl(1 / d)) - q[x] is off by at most
 //    3.01 2^-53 (V[x] - m) plus 2^-53 of itself, and V[x] - m is at most 256 d unless clipped,
 //    when |V| + |m| bounds it.
 // 2. The float sum. Summing dim floats in any order differs from the real sum S by at most
@@ -68,8 +68,6 @@ constexpr double kRelative = 0x1p-50;
 constexpr size_t kMaxBoundDim = size_t{1} << 22;
 constexpr double kMaxTableSum = 0x1p126;
 constexpr size_t kEntries = 16;
-// The most two entries of one row add up to: a byte.
-constexpr uint32_t kRowCeiling = 255;
 
 // The products T[j][e] of a query, formed where they are read, with the least and the largest of
 // each coordinate's, and B of step 2, the sum over coordinates of the largest magnitude: not
@@ -86,31 +84,15 @@ struct Products {
     float at(size_t j, size_t e) const { return t[j] * centroids[e]; }
 };
 
-// Loops over coordinates, not levels, so that the compiler vectorises them: each coordinate's
-// least and largest are still folded over its levels in order.
-Products products_of(const float* t, const float* centroids, size_t dim, size_t bits) {
+Products products_of(const float* t, const float* centroids, size_t dim, size_t bits, Isa isa) {
     const size_t levels = size_t{1} << bits;
     Products products{t, {}, {}, std::vector<float>(dim), std::vector<float>(dim), 0.0};
     for (size_t e = 0; e < kEntries; ++e) {
         products.centroids[e] = centroids[e % levels];
         products.second_levels[e] = centroids[(e >> 2) % levels];
     }
-    for (size_t j = 0; j < dim; ++j) {
-        products.least[j] = products.largest[j] = t[j] * centroids[0];
-    }
-    for (size_t e = 1; e < levels; ++e) {
-        for (size_t j = 0; j < dim; ++j) {
-            const float product = t[j] * centroids[e];
-            products.least[j] = std::min(products.least[j], product);
-            products.largest[j] = std::max(products.largest[j], product);
-        }
-    }
-    for (size_t j = 0; j < dim; ++j) {
-        const float magnitude =
-            std::max(std::fabs(products.least[j]), std::fabs(products.largest[j]));
-        products.largest_magnitudes +=
-            std::isfinite(magnitude) ? magnitude : std::numeric_limits<double>::infinity();
-    }
+    products.largest_magnitudes = range_kernel(isa)(t, centroids, levels, dim,
+                                                    products.least.data(), products.largest.data());
     return products;
 }
 
@@ -185,30 +167,6 @@ HalfByte split_half_byte(const Products& products, size_t row, size_t high) {
     return half;
 }
 
-// At 2 and 4 bits a half byte holds 4 / bits whole codes, the first at bit 0, and adds their
-// products, which the entry kernel forms itself from the query's coordinates.
-struct WholeCodes {
-    TableValues table;
-    double least;
-    double largest;
-};
-
-WholeCodes whole_codes(const Products& products, size_t bits, size_t row, size_t high) {
-    // Its first code is number (8 row + 4 high) / bits, a shift at 2 and 4 bits: a division by
-    // a width known only at run time cost more than the rest of the table.
-    const size_t j = (8 * row + 4 * high) >> (bits / 2);
-    auto widened = [](float x) { return static_cast<double>(x); };
-    if (bits == 4) {
-        return WholeCodes{{nullptr, products.t[j], products.centroids.data(), 0.0f, nullptr},
-                          products.least[j],
-                          products.largest[j]};
-    }
-    return WholeCodes{{nullptr, products.t[j], products.centroids.data(), products.t[j + 1],
-                       products.second_levels.data()},
-                      widened(products.least[j]) + widened(products.least[j + 1]),
-                      widened(products.largest[j]) + widened(products.largest[j + 1])};
-}
-
 // The range of a row's values: what its two tables span together.
 double row_range(const Products& products, std::span<const HalfByte> halves, size_t bits,
                  size_t row) {
@@ -243,32 +201,6 @@ double common_step(const Products& products, std::span<const HalfByte> halves, s
     return largest / kRowCeiling;
 }
 
-// What one table adds to the sums of step 1.
-struct TableTerms {
-    double low = 0.0;               // m
-    double largest_residual = 0.0;  // its least is 0, at the least value
-    double magnitude = 0.0;         // max |V| + |m| + R
-    uint32_t largest_entry = 0;
-};
-
-// Writes the 16 entries of one half byte's table, none above `ceiling`, and returns its terms.
-// Entries grow with V, so the least and largest entries are those of the least and largest
-// value. The largest residual is d times the largest (V[x] - m) / d - q[x] over the table's own
-// entries: below d, about 0.94 d at 16 entries, unless clipped. A code's high part adds its R.
-TableTerms quantise_table(const TableValues& values, double least, double largest, double residual,
-                          double step, double inverse, uint32_t ceiling, EntryKernel entries,
-                          uint8_t* out) {
-    const double cap = static_cast<double>(ceiling);
-    TableTerms terms;
-    terms.low = least;
-    const double beyond = entries(values, least, inverse, cap, out);
-    // Not negative, so truncation is the floor.
-    terms.largest_entry = static_cast<uint32_t>(std::min((largest - least) * inverse, cap));
-    terms.largest_residual = step * beyond + residual;
-    terms.magnitude = std::max(std::fabs(least), std::fabs(largest)) + std::fabs(least) + residual;
-    return terms;
-}
-
 }  // namespace
 
 QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim, size_t bits,
@@ -276,9 +208,9 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
     QuantisedQuery query;
     const size_t rows = bits * dim / 8;
     const size_t tables = 2 * rows;
-    const Products products = products_of(t, centroids, dim, bits);
+    const Products products = products_of(t, centroids, dim, bits, isa);
     // Split codes: every table's values first, as their ranges set the step; whole codes need
-    // none, their entry kernel forming them.
+    // none, their kernel forming them.
     std::unique_ptr<HalfByte[]> halves;
     if (bits == 3) {
         halves.reset(new HalfByte[tables]);
@@ -292,33 +224,24 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
         table_sum > kMaxTableSum) {
         return query;
     }
-    double base = 0.0;       // M
-    double largest = 0.0;    // U
-    double magnitude = 0.0;  // sum max |V| + sum |m|
     const double inverse = 1.0 / step;
-    const EntryKernel entries = entry_kernel(isa);
-    auto quantise = [&](size_t row, size_t high, uint32_t ceiling) {
-        uint8_t* out = out_tables + table_offset(row, high, stride);
-        if (halves) {
-            const HalfByte& half = halves[2 * row + high];
-            return quantise_table(TableValues{half.value.data(), 0.0f, nullptr, 0.0f, nullptr},
-                                  half.least, half.largest, half.residual, step, inverse, ceiling,
-                                  entries, out);
-        }
-        const WholeCodes codes = whole_codes(products, bits, row, high);
-        return quantise_table(codes.table, codes.least, codes.largest, 0.0, step, inverse, ceiling,
-                              entries, out);
-    };
-    for (size_t row = 0; row < rows; ++row) {
-        uint32_t ceiling = kRowCeiling;
-        for (size_t high = 0; high < 2; ++high) {
-            const TableTerms terms = quantise(row, high, ceiling);
-            ceiling -= terms.largest_entry;
-            base += terms.low;
-            largest += terms.largest_residual;
-            magnitude += terms.magnitude;
-        }
-    }
+    const TableSums sums =
+        halves ? quantise_one_by_one(
+                     rows,
+                     [&](size_t row, size_t high) {
+                         const HalfByte& half = halves[2 * row + high];
+                         return TableSource{{half.value.data(), 0.0f, nullptr, 0.0f, nullptr},
+                                            half.least,
+                                            half.largest,
+                                            half.residual};
+                     },
+                     step, inverse, out_tables, stride, entry_kernel(isa))
+               : whole_code_kernel(isa)(
+                     WholeCodeJob{t, products.centroids.data(), products.second_levels.data(),
+                                  products.least.data(), products.largest.data(), bits, rows, step,
+                                  inverse, out_tables, stride});
+    const double base = sums.base;
+    const double magnitude = sums.magnitudes;
     const double count = static_cast<double>(tables);
     const double reach = 256.0 * count * step;  // the largest d Q, and more
     const double unit = 0x1p-24 * static_cast<double>(dim - 1);
@@ -330,7 +253,7 @@ QuantisedQuery quantise_query(const float* t, const float* centroids, size_t dim
         quantised + summed + kRelative * (std::fabs(base) + summed + quantised + 2.0 * reach);
     query.step = step;
     query.low_base = base - error;
-    query.high_base = base + largest + error;
+    query.high_base = base + sums.residuals + error;
     query.usable = std::isfinite(query.high_base) && std::isfinite(query.low_base);
     return query;
 }

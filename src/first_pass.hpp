@@ -3,6 +3,7 @@
 // vectors unable to enter the best k. Only what can still win is scored exactly.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,8 @@ namespace quilane {
 // 4 for the high half bytes. The two tables of a row add up to at most 255, so that the entries
 // of one byte add up without carry in 8 bits.
 inline constexpr size_t kChunkTableBytes = 128;
+// The most the two entries of one row add up to: a byte.
+inline constexpr uint32_t kRowCeiling = 255;
 
 inline size_t first_pass_chunks(size_t rows) {
     return (rows + 3) / 4;
@@ -63,6 +66,116 @@ using EntryKernel = double (*)(const TableValues& table, double low, double inve
                                uint8_t* entries);
 
 EntryKernel entry_kernel(Isa isa);
+
+// Sums over a query's tables or coordinates: term i adds to partial sum i % 8, and the partial
+// sums fold in one fixed order, so that a vector kernel adding 8 terms at a time gives the same
+// double as a plain loop. Any order keeps the bound (first_pass.cpp, step 1).
+struct LaneSums {
+    static constexpr size_t kLanes = 8;
+    double lanes[kLanes] = {};
+
+    void add(size_t i, double term) { lanes[i % kLanes] += term; }
+    double total() const {
+        return ((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) +
+               ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7]));
+    }
+};
+
+// The least and the largest product t[j] * levels[e] of each coordinate, folded over e in order
+// from e = 0, and B (first_pass.cpp, step 2): the sum over coordinates of the larger magnitude,
+// infinite when a product is not finite.
+using RangeKernel = double (*)(const float* t, const float* levels, size_t level_count, size_t dim,
+                               float* least, float* largest);
+
+RangeKernel range_kernel(Isa isa);
+
+// What one table adds to the sums of step 1, and its largest entry.
+struct TableTerms {
+    double low = 0.0;               // m
+    double largest_residual = 0.0;  // its least is 0, at the least value
+    double magnitude = 0.0;         // max |V| + |m| + R
+    uint32_t largest_entry = 0;
+};
+
+// The terms of a table whose values span [least, largest], whose code parts leave a residual R
+// of `residual`, and whose entries, none above `cap`, leave the largest s[x] - entry[x] `beyond`.
+// Entries grow with V, so the largest entry is that of the largest value.
+inline TableTerms table_terms(double least, double largest, double residual, double step,
+                              double inverse, double cap, double beyond) {
+    TableTerms terms;
+    terms.low = least;
+    // Not negative, so truncation is the floor.
+    terms.largest_entry = static_cast<uint32_t>(std::min((largest - least) * inverse, cap));
+    terms.largest_residual = step * beyond + residual;
+    terms.magnitude = std::max(std::fabs(least), std::fabs(largest)) + std::fabs(least) + residual;
+    return terms;
+}
+
+// The sums of step 1 over a query's tables, each as LaneSums adds them, table 2 row + high
+// being term 2 row + high.
+struct TableSums {
+    double base = 0.0;        // M
+    double residuals = 0.0;   // U
+    double magnitudes = 0.0;  // sum max |V| + sum |m| + sum R
+};
+
+// The tables of a query of whole codes (2 and 4 bits), every half byte holding 4 / bits codes:
+// the one of half byte `high` of row `row` has the values of TableValues with first = t[j],
+// first_levels = levels and, at 2 bits, second = t[j + 1], second_levels = second_levels, j =
+// (8 row + 4 high) / bits, and spans [least[j], largest[j]], or at 2 bits the double sums of
+// those of j and j + 1. The two tables of a row share a cap of 255: the high one's is 255 less
+// the low one's largest entry.
+struct WholeCodeJob {
+    const float* t;
+    const float* levels;         // 16: level x mod 2^bits
+    const float* second_levels;  // 16: level x >> 2, read at 2 bits
+    const float* least;          // per coordinate
+    const float* largest;
+    size_t bits;
+    size_t rows;
+    double step;
+    double inverse;
+    uint8_t* tables;  // as quantise_query writes them
+    size_t stride;
+};
+
+using WholeCodeKernel = TableSums (*)(const WholeCodeJob& job);
+
+WholeCodeKernel whole_code_kernel(Isa isa);
+
+// One table's values and what else its terms take.
+struct TableSource {
+    TableValues values;
+    double least;
+    double largest;
+    double residual;  // R: 0 unless it holds the high bits of a split code
+};
+
+// Writes the tables of `rows` rows one at a time through `entries`, table_of(row, high) giving
+// each table's source, and sums their terms.
+template <typename TableOf>
+TableSums quantise_one_by_one(size_t rows, TableOf table_of, double step, double inverse,
+                              uint8_t* tables, size_t stride, EntryKernel entries) {
+    LaneSums base;
+    LaneSums residuals;
+    LaneSums magnitudes;
+    for (size_t row = 0; row < rows; ++row) {
+        uint32_t ceiling = kRowCeiling;
+        for (size_t high = 0; high < 2; ++high) {
+            const TableSource table = table_of(row, high);
+            const double cap = static_cast<double>(ceiling);
+            const double beyond = entries(table.values, table.least, inverse, cap,
+                                          tables + table_offset(row, high, stride));
+            const TableTerms terms =
+                table_terms(table.least, table.largest, table.residual, step, inverse, cap, beyond);
+            ceiling -= terms.largest_entry;
+            base.add(2 * row + high, terms.low);
+            residuals.add(2 * row + high, terms.largest_residual);
+            magnitudes.add(2 * row + high, terms.magnitude);
+        }
+    }
+    return TableSums{base.total(), residuals.total(), magnitudes.total()};
+}
 
 // The largest of `count` norms, or NaN when one is NaN or negative (-0 too, which at worst skips
 // nothing): the block test then never skips, and the lanes are judged one by one. The same on

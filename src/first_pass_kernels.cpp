@@ -53,28 +53,6 @@ void first_pass_scalar(const FirstPassJob& job) {
     }
 }
 
-double value_of(const TableValues& table, size_t x) {
-    if (table.values != nullptr) {
-        return table.values[x];
-    }
-    const double first = table.first * table.first_levels[x];
-    return table.second_levels == nullptr
-               ? first
-               : first + static_cast<double>(table.second * table.second_levels[x]);
-}
-
-double entries_scalar(const TableValues& table, double low, double inverse, double cap,
-                      uint8_t* entries) {
-    double largest = 0.0;
-    for (size_t x = 0; x < 16; ++x) {
-        const double scaled = (value_of(table, x) - low) * inverse;
-        const double entry = std::trunc(std::min(scaled, cap));
-        entries[x] = static_cast<uint8_t>(entry);
-        largest = std::max(largest, scaled - entry);
-    }
-    return largest;
-}
-
 // Non-negative floats order as their bit patterns, and those of every NaN and negative float lie
 // above +inf's: the largest norm is one integer maximum, which vectorises where a float maximum
 // with a NaN check does not.
@@ -187,57 +165,6 @@ __attribute__((target("avx512f"))) uint32_t largest_bits_avx512(const float* nor
     return _mm512_reduce_max_epu32(largest);
 }
 
-// Eight entries as 32-bit integers; `largest` takes the largest of their scaled - entry.
-__attribute__((target("avx512f"))) __m256i eight_entries(__m512d values, __m512d low,
-                                                         __m512d inverse, __m512d cap,
-                                                         __m512d& largest) {
-    const __m512d scaled = _mm512_mul_pd(_mm512_sub_pd(values, low), inverse);
-    const __m512d entry =
-        _mm512_roundscale_pd(_mm512_min_pd(scaled, cap), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    largest = _mm512_max_pd(largest, _mm512_sub_pd(scaled, entry));
-    return _mm512_cvttpd_epi32(entry);
-}
-
-// The products of one coordinate with 16 levels, widened: the first eight and the last.
-__attribute__((target("avx512f"))) void widened_products(float t, const float* levels,
-                                                         __m512d& first, __m512d& last) {
-    const __m512 products = _mm512_mul_ps(_mm512_set1_ps(t), _mm512_loadu_ps(levels));
-    first = _mm512_cvtps_pd(_mm512_castps512_ps256(products));
-    last = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(products), 1)));
-}
-
-// Quantising the tables of a dim-384 query took a tenth of a batch's time in scalar code. Values
-// of whole codes are formed here, in registers: values stored just before a wide load of them
-// would hold it up until the stores retire.
-__attribute__((target("avx512f"))) double entries_avx512(const TableValues& table, double low,
-                                                         double inverse, double cap,
-                                                         uint8_t* entries) {
-    __m512d first;
-    __m512d last;
-    if (table.values != nullptr) {
-        first = _mm512_loadu_pd(table.values);
-        last = _mm512_loadu_pd(table.values + 8);
-    } else {
-        widened_products(table.first, table.first_levels, first, last);
-        if (table.second_levels != nullptr) {
-            __m512d second_first;
-            __m512d second_last;
-            widened_products(table.second, table.second_levels, second_first, second_last);
-            first = _mm512_add_pd(first, second_first);
-            last = _mm512_add_pd(last, second_last);
-        }
-    }
-    const __m512d lows = _mm512_set1_pd(low);
-    const __m512d inverses = _mm512_set1_pd(inverse);
-    const __m512d caps = _mm512_set1_pd(cap);
-    __m512d largest = _mm512_setzero_pd();
-    const __m256i low_half = eight_entries(first, lows, inverses, caps, largest);
-    const __m256i high_half = eight_entries(last, lows, inverses, caps, largest);
-    const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(low_half), high_half, 1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(entries), _mm512_cvtepi32_epi8(both));
-    return _mm512_reduce_max_pd(largest);
-}
-
 #pragma GCC diagnostic pop
 
 // Two rows per register; a block of 3-bit codes may end in a single row.
@@ -315,30 +242,6 @@ __attribute__((target("avx2"))) void first_pass_avx2(const FirstPassJob& job) {
     }
 }
 
-__attribute__((target("avx2"))) __m128i four_entries(__m256d values, __m256d low, __m256d inverse,
-                                                     __m256d cap, __m256d& largest) {
-    const __m256d scaled = _mm256_mul_pd(_mm256_sub_pd(values, low), inverse);
-    const __m256d entry =
-        _mm256_round_pd(_mm256_min_pd(scaled, cap), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    largest = _mm256_max_pd(largest, _mm256_sub_pd(scaled, entry));
-    return _mm256_cvttpd_epi32(entry);
-}
-
-__attribute__((target("avx2"))) __m256d four_products(float t, const float* levels) {
-    return _mm256_cvtps_pd(_mm_mul_ps(_mm_set1_ps(t), _mm_loadu_ps(levels)));
-}
-
-// Four values of a table, from `from` on.
-__attribute__((target("avx2"))) __m256d four_values(const TableValues& table, size_t from) {
-    if (table.values != nullptr) {
-        return _mm256_loadu_pd(table.values + from);
-    }
-    const __m256d first = four_products(table.first, table.first_levels + from);
-    return table.second_levels == nullptr
-               ? first
-               : _mm256_add_pd(first, four_products(table.second, table.second_levels + from));
-}
-
 __attribute__((target("avx2"))) uint32_t largest_bits_avx2(const float* norms, size_t count) {
     __m256i largest = _mm256_setzero_si256();
     size_t i = 0;
@@ -350,24 +253,6 @@ __attribute__((target("avx2"))) uint32_t largest_bits_avx2(const float* norms, s
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.data()), largest);
     return std::max(*std::max_element(lanes.begin(), lanes.end()),
                     largest_bits_scalar(norms + i, count - i));
-}
-
-__attribute__((target("avx2"))) double entries_avx2(const TableValues& table, double low,
-                                                    double inverse, double cap, uint8_t* entries) {
-    const __m256d lows = _mm256_set1_pd(low);
-    const __m256d inverses = _mm256_set1_pd(inverse);
-    const __m256d caps = _mm256_set1_pd(cap);
-    __m256d largest = _mm256_setzero_pd();
-    __m128i quarters[4];
-    for (size_t i = 0; i < 4; ++i) {
-        quarters[i] = four_entries(four_values(table, 4 * i), lows, inverses, caps, largest);
-    }
-    const __m128i first = _mm_packs_epi32(quarters[0], quarters[1]);
-    const __m128i second = _mm_packs_epi32(quarters[2], quarters[3]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(entries), _mm_packus_epi16(first, second));
-    const __m128d pair =
-        _mm_max_pd(_mm256_castpd256_pd128(largest), _mm256_extractf128_pd(largest, 1));
-    return _mm_cvtsd_f64(_mm_max_sd(pair, _mm_unpackhi_pd(pair, pair)));
 }
 
 #endif
@@ -410,22 +295,6 @@ FirstPassKernel first_pass_kernel(Isa isa, size_t count) {
         default:
             return kernel_for<8>(isa);
     }
-}
-
-EntryKernel entry_kernel(Isa isa) {
-#if defined(__x86_64__)
-    switch (isa) {
-        case Isa::Avx512:
-            return entries_avx512;
-        case Isa::Avx2:
-            return entries_avx2;
-        case Isa::Scalar:
-            break;
-    }
-#else
-    (void)isa;
-#endif
-    return entries_scalar;
 }
 
 float largest_norm(const float* norms, size_t count, Isa isa) {

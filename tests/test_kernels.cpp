@@ -495,6 +495,47 @@ TEST(FirstPassKernels, EntriesMatchThePlainRule) {
     }
 }
 
+// Every length up to a few vector widths, with products of both signed zeros, that overflow, that
+// are subnormal or NaN: each path's least and largest bit for bit, and the same B.
+TEST(FirstPassKernels, RangesMatchThePlainLoop) {
+    const float odd[] = {0.0f, -0.0f, 3e38f, -3e38f, 1e-40f, kNaN, kInf};
+    for (const size_t bits : {2, 3, 4}) {
+        const size_t levels = size_t{1} << bits;
+        const std::vector<float> centroids = centroids_of(128, bits);
+        for (const size_t dim : {8, 16, 24, 40, 128, 4096}) {
+            for (size_t place = 0; place <= std::size(odd); ++place) {
+                SCOPED_TRACE(testing::Message()
+                             << "levels " << levels << " dim " << dim << " odd value " << place);
+                std::vector<float> t = random_floats(dim, static_cast<uint32_t>(dim + levels));
+                if (place < std::size(odd)) {
+                    t[place % dim] = odd[place];
+                    t[dim - 1 - place % dim] = odd[place];
+                }
+                std::vector<float> least(dim);
+                std::vector<float> largest(dim);
+                const double b = range_kernel(Isa::Scalar)(t.data(), centroids.data(), levels, dim,
+                                                           least.data(), largest.data());
+                for (const Isa isa : runnable_isas()) {
+                    std::vector<float> least_again(dim);
+                    std::vector<float> largest_again(dim);
+                    const double again =
+                        range_kernel(isa)(t.data(), centroids.data(), levels, dim,
+                                          least_again.data(), largest_again.data());
+                    EXPECT_EQ(again, b) << isa_name(isa);
+                    for (size_t j = 0; j < dim; ++j) {
+                        ASSERT_EQ(std::bit_cast<uint32_t>(least_again[j]),
+                                  std::bit_cast<uint32_t>(least[j]))
+                            << isa_name(isa) << " least " << j;
+                        ASSERT_EQ(std::bit_cast<uint32_t>(largest_again[j]),
+                                  std::bit_cast<uint32_t>(largest[j]))
+                            << isa_name(isa) << " largest " << j;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // The plain rule: NaN where a norm is NaN or has its sign set, else the float maximum.
 float plain_largest_norm(const std::vector<float>& norms) {
     float largest = 0.0f;
