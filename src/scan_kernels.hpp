@@ -3,11 +3,13 @@
 // set.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "isa.hpp"
+#include "pack.hpp"
 
 namespace quilane {
 
@@ -44,5 +46,18 @@ BlockKernel blocks_kernel(Isa isa, size_t bits, size_t blocks);
 // rule forms.
 void build_table(const float* t, std::span<const float> centroids, size_t dim, size_t bits,
                  float* table);
+
+// Where some lanes of one block go in a gathered block: position v takes lane lanes[v] of `block`
+// for each bit v of `positions`.
+struct LaneSource {
+    const uint8_t* block;
+    uint32_t positions = 0;
+    std::array<uint8_t, kBlockVectors> lanes{};
+};
+
+// Copies lanes of blocks of `rows` rows into the block `out`, each to the positions its source
+// names, row by row: a block's row holds byte v of lane v at every width, so a copied lane scores
+// exactly as in its own block. Positions no source names keep their bytes.
+void gather_lanes(std::span<const LaneSource> sources, size_t rows, uint8_t* out, Isa isa);
 
 }  // namespace quilane

@@ -294,12 +294,11 @@ struct ScoredLanes {
 };
 
 // Where k is at most a block's lanes, the leading blocks are not scored whole: their kBlockVectors
-// live lanes with the largest sums are copied, row by row (a block's row holds byte v of lane v
-// at every width), into one block and scored in one kernel call, each lane exactly as in its own
-// block. Every lane among the best kBlockVectors sums lies in a leading block, whose largest sum
-// is at least that lane's, so the bar they set is near the one of the whole leading blocks, for
-// the price of one block instead of kLeadingBlocks (bench_index: at dim 384 and k = 10 these made
-// half the blocks scored).
+// live lanes with the largest sums are gathered into one block and scored in one kernel call,
+// each lane exactly as in its own block. Every lane among the best kBlockVectors sums lies in a
+// leading block, whose largest sum is at least that lane's, so the bar they set is near the one of
+// the whole leading blocks, for the price of one block instead of kLeadingBlocks (bench_index: at
+// dim 384 and k = 10 these made half the blocks scored).
 std::vector<ScoredLanes> score_leading_lanes(const ScanContext& ctx, const TaskRange& task,
                                              size_t q, const std::vector<size_t>& leading,
                                              GroupTables& tables, WorkerState& state) {
@@ -329,29 +328,31 @@ std::vector<ScoredLanes> score_leading_lanes(const ScanContext& ctx, const TaskR
     const size_t count = std::min(kBlockVectors, lanes.size());
     std::partial_sort(lanes.begin(), lanes.begin() + static_cast<ptrdiff_t>(count), lanes.end(),
                       [](const Lane& a, const Lane& b) { return a.sum > b.sum; });
-    const size_t rows = record_bytes(ctx.index.bits, ctx.index.dim);
     // The lanes past `count` keep whatever codes they hold: their norms are 0 and they are not
     // offered.
-    state.gathered.resize(kBlockVectors * rows);
+    std::array<LaneSource, kLeadingBlocks> sources;
     std::array<float, kBlockVectors> norms{};
     std::array<size_t, kBlockVectors> positions{};
     std::vector<ScoredLanes> scored(leading.size());
     for (size_t b = 0; b < leading.size(); ++b) {
         scored[b].block = leading[b];
+        sources[b].block = views[b].codes;
     }
     for (size_t v = 0; v < count; ++v) {
         const Lane& lane = lanes[v];
         const BlockView& view = views[lane.block];
-        // Local pointers: stores of bytes may alias anything, the vector's own pointer too.
-        const uint8_t* from = view.codes + lane.lane;
-        uint8_t* to = state.gathered.data() + v;
-        for (size_t row = 0; row < rows; ++row) {
-            to[row * kBlockVectors] = from[row * kBlockVectors];
-        }
+        sources[lane.block].positions |= uint32_t{1} << v;
+        sources[lane.block].lanes[v] = static_cast<uint8_t>(lane.lane);
         norms[v] = view.norms[lane.lane];
         positions[v] = view.first + lane.lane;
         scored[lane.block].lanes |= uint32_t{1} << lane.lane;
     }
+    const size_t rows = record_bytes(ctx.index.bits, ctx.index.dim);
+    state.gathered.resize(kBlockVectors * rows);
+    const auto taking =
+        std::remove_if(sources.begin(), sources.begin() + static_cast<ptrdiff_t>(leading.size()),
+                       [](const LaneSource& source) { return source.positions == 0; });
+    gather_lanes({sources.begin(), taking}, rows, state.gathered.data(), ctx.isa);
     const uint8_t* codes = state.gathered.data();
     const float* norm_row = norms.data();
     blocks_kernel(ctx.isa, ctx.index.bits, 1)(

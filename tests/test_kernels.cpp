@@ -253,6 +253,47 @@ std::vector<float> tables_of(const std::vector<std::vector<float>>& queries,
     return tables;
 }
 
+// Row counts that end in every part of a 4-row step, lanes from up to 16 blocks with some
+// positions taken by none: each named byte comes from its lane, every other byte stays.
+TEST(Kernels, GatheredLanesComeFromTheirBlocks) {
+    std::mt19937 engine(11);
+    for (const size_t rows : {1, 2, 3, 4, 5, 7, 12, 48, 192}) {
+        for (const size_t blocks : {1, 3, 16}) {
+            SCOPED_TRACE(testing::Message() << "rows " << rows << " blocks " << blocks);
+            std::vector<std::vector<uint8_t>> stored(blocks, std::vector<uint8_t>(16 * rows));
+            for (std::vector<uint8_t>& block : stored) {
+                std::generate(block.begin(), block.end(), [&] { return engine(); });
+            }
+            std::vector<LaneSource> sources(blocks);
+            for (size_t b = 0; b < blocks; ++b) {
+                sources[b].block = stored[b].data();
+            }
+            for (size_t v = 0; v < kBlockVectors; ++v) {
+                if (engine() % 5 != 0) {  // some positions from no block
+                    LaneSource& source = sources[engine() % blocks];
+                    source.positions |= uint32_t{1} << v;
+                    source.lanes[v] = static_cast<uint8_t>(engine() % kBlockVectors);
+                }
+            }
+            std::vector<uint8_t> before(16 * rows);
+            std::generate(before.begin(), before.end(), [&] { return engine(); });
+            std::vector<uint8_t> expected = before;
+            for (const LaneSource& source : sources) {
+                for (size_t v = 0; v < kBlockVectors; ++v) {
+                    for (size_t row = 0; (source.positions >> v) & 1u && row < rows; ++row) {
+                        expected[row * 16 + v] = source.block[row * 16 + source.lanes[v]];
+                    }
+                }
+            }
+            for (const Isa isa : runnable_isas()) {
+                std::vector<uint8_t> out = before;
+                gather_lanes(sources, rows, out.data(), isa);
+                ASSERT_EQ(out, expected) << isa_name(isa);
+            }
+        }
+    }
+}
+
 TEST(Kernels, EveryExactKernelMatchesThePlainRule) {
     for (const size_t bits : {2, 3, 4}) {
         for (const size_t dim : kDims) {
