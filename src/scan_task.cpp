@@ -41,6 +41,11 @@ constexpr size_t kJudgedBeforeGivingUp = 256;
 // the bar starts near where it ends.
 constexpr size_t kLeadingBlocks = 4 * kMaxExactBlocks;
 
+// Lanes of one block that may still enter beyond which the block is scored whole rather than
+// gathered: copying a lane costs about an eighth of scoring it, and scoring a block costs what
+// scoring one lane does.
+constexpr int kMostGatheredFromOneBlock = 8;
+
 constexpr uint32_t kAllLanes = (uint32_t{1} << kBlockVectors) - 1;
 
 // Never a largest norm, which is NaN or not negative.
@@ -135,17 +140,18 @@ Bar offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, siz
     return bar_of(buffer);
 }
 
-// Whether a block's live lanes may hold a vector that clears an armed bar, judged from their
-// first-pass sums (first_pass.cpp says why a false answer is safe).
-bool some_lane_may_enter(const QuantisedQuery& query, const Bar& bar, const uint32_t* sums,
+// The live lanes of a block that may hold a vector clearing an armed bar, judged from their
+// first-pass sums (first_pass.cpp says why leaving a lane out is safe).
+uint32_t lanes_may_enter(const QuantisedQuery& query, const Bar& bar, const uint32_t* sums,
                          const float* norms, uint32_t live) {
+    uint32_t may = 0;
     for (; live != 0; live &= live - 1) {
         const size_t lane = static_cast<size_t>(std::countr_zero(live));
         if (!lane_cannot_reach(query, bar, sums[lane], norms[lane])) {
-            return true;
+            may |= uint32_t{1} << lane;
         }
     }
-    return false;
+    return may;
 }
 
 // The float tables of one query group (in a buffer of room for all), each built on first need:
@@ -186,6 +192,58 @@ BlockView view_block(const ScanContext& ctx, size_t block, WorkerState& state) {
         norms = state.tail_norms.data();
     }
     return BlockView{block_at(ctx, block), norms, first, live_lanes(index, first, lanes)};
+}
+
+// Lanes of several blocks waiting to be scored together: each copied into one block (a block's
+// row holds byte v of lane v at every width), they score exactly as in their own blocks, for the
+// price of one block. After its first pass a block that may still enter usually holds one such
+// lane (bench_index, dim 384).
+struct GatheredLanes {
+    std::array<LaneSource, kBlockVectors> sources;
+    size_t source_count = 0;
+    // Zero past `count`: the lanes there keep whatever codes they hold, and are not offered.
+    std::array<float, kBlockVectors> norms{};
+    std::array<size_t, kBlockVectors> positions{};
+    size_t count = 0;
+
+    bool has_room(uint32_t lanes) const {
+        return count + static_cast<size_t>(std::popcount(lanes)) <= kBlockVectors;
+    }
+
+    void add(const BlockView& view, uint32_t lanes) {
+        LaneSource& source = sources[source_count++];
+        source = LaneSource{view.codes, 0, {}};
+        for (; lanes != 0; lanes &= lanes - 1, ++count) {
+            const auto lane = static_cast<size_t>(std::countr_zero(lanes));
+            source.positions |= uint32_t{1} << count;
+            source.lanes[count] = static_cast<uint8_t>(lane);
+            norms[count] = view.norms[lane];
+            positions[count] = view.first + lane;
+        }
+    }
+};
+
+// Scores the gathered lanes against query `query` with its float table, offers them and empties
+// the gathering. Returns the bar the buffer sets.
+Bar score_gathered(const ScanContext& ctx, size_t query, const float* table,
+                   GatheredLanes& gathered, WorkerState& state) {
+    CandidateBuffer& buffer = state.buffers[query];
+    if (gathered.count != 0) {
+        const size_t rows = record_bytes(ctx.index.bits, ctx.index.dim);
+        state.gathered.resize(kBlockVectors * rows);
+        gather_lanes({gathered.sources.data(), gathered.source_count}, rows, state.gathered.data(),
+                     ctx.isa);
+        const uint8_t* codes = state.gathered.data();
+        const float* norms = gathered.norms.data();
+        blocks_kernel(ctx.isa, ctx.index.bits, 1)(
+            BlockJob{&codes, &norms, ctx.index.dim / 8, table, 0, state.scores.data()});
+        state.scored_exactly += kBlockVectors;
+        for (size_t v = 0; v < gathered.count; ++v) {
+            offer(buffer, Candidate{state.scores[v], gathered.positions[v]});
+        }
+        gathered = GatheredLanes{};
+    }
+    return bar_of(buffer);
 }
 
 // The blocks and queries of one task.
@@ -328,41 +386,20 @@ std::vector<ScoredLanes> score_leading_lanes(const ScanContext& ctx, const TaskR
     const size_t count = std::min(kBlockVectors, lanes.size());
     std::partial_sort(lanes.begin(), lanes.begin() + static_cast<ptrdiff_t>(count), lanes.end(),
                       [](const Lane& a, const Lane& b) { return a.sum > b.sum; });
-    // The lanes past `count` keep whatever codes they hold: their norms are 0 and they are not
-    // offered.
-    std::array<LaneSource, kLeadingBlocks> sources;
-    std::array<float, kBlockVectors> norms{};
-    std::array<size_t, kBlockVectors> positions{};
     std::vector<ScoredLanes> scored(leading.size());
     for (size_t b = 0; b < leading.size(); ++b) {
         scored[b].block = leading[b];
-        sources[b].block = views[b].codes;
     }
     for (size_t v = 0; v < count; ++v) {
-        const Lane& lane = lanes[v];
-        const BlockView& view = views[lane.block];
-        sources[lane.block].positions |= uint32_t{1} << v;
-        sources[lane.block].lanes[v] = static_cast<uint8_t>(lane.lane);
-        norms[v] = view.norms[lane.lane];
-        positions[v] = view.first + lane.lane;
-        scored[lane.block].lanes |= uint32_t{1} << lane.lane;
+        scored[lanes[v].block].lanes |= uint32_t{1} << lanes[v].lane;
     }
-    const size_t rows = record_bytes(ctx.index.bits, ctx.index.dim);
-    state.gathered.resize(kBlockVectors * rows);
-    const auto taking =
-        std::remove_if(sources.begin(), sources.begin() + static_cast<ptrdiff_t>(leading.size()),
-                       [](const LaneSource& source) { return source.positions == 0; });
-    gather_lanes({sources.begin(), taking}, rows, state.gathered.data(), ctx.isa);
-    const uint8_t* codes = state.gathered.data();
-    const float* norm_row = norms.data();
-    blocks_kernel(ctx.isa, ctx.index.bits, 1)(
-        BlockJob{&codes, &norm_row, ctx.index.dim / 8, tables.of(q), 0, state.scores.data()});
-    state.scored_exactly += kBlockVectors;
-    CandidateBuffer& buffer = state.buffers[task.q0 + q];
-    for (size_t v = 0; v < count; ++v) {
-        offer(buffer, Candidate{state.scores[v], positions[v]});
+    GatheredLanes gathered;
+    for (size_t b = 0; b < leading.size(); ++b) {
+        if (scored[b].lanes != 0) {
+            gathered.add(views[b], scored[b].lanes);
+        }
     }
-    state.bars[task.q0 + q] = bar_of(buffer);
+    state.bars[task.q0 + q] = score_gathered(ctx, task.q0 + q, tables.of(q), gathered, state);
     return scored;
 }
 
@@ -406,8 +443,15 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, GroupTable
         waiting = 0;
         limit = sum_limit(bound, bar, most_norm, most_sum);
     };
+    GatheredLanes gathered;
+    auto score_lanes = [&] {
+        bar = score_gathered(ctx, query, tables.of(q), gathered, state);
+        limit = sum_limit(bound, bar, most_norm, most_sum);
+    };
     // Every block whose largest sum is above the limit is judged, without its lanes already
-    // scored.
+    // scored. Its lanes that may still enter are scored in its block, with a few blocks per
+    // kernel call, where they are many (before the bar is armed, all are), and gathered with
+    // those of other blocks where they are few.
     auto judge = [&](size_t i, uint32_t done) {
         const uint32_t largest = largest_sums[i];
         BlockView view = view_block(ctx, task.first_block + i, state);
@@ -419,21 +463,30 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, GroupTable
         // still rises from nothing.
         const bool counted = bar.armed;
         tally.judged += counted;
+        uint32_t may_enter = view.live;
         if (bar.armed && bound.usable) {
             if (block_cannot_reach(bound, bar, largest,
                                    largest_norm(view.norms, kBlockVectors, ctx.isa))) {
                 return;
             }
-            if (!some_lane_may_enter(bound, bar, lane_sums + i * kBlockVectors, view.norms,
-                                     view.live)) {
+            may_enter =
+                lanes_may_enter(bound, bar, lane_sums + i * kBlockVectors, view.norms, view.live);
+            if (may_enter == 0) {
                 return;
             }
         }
         tally.rescored += counted;
-        pending[waiting++] = view;
-        if (waiting == kMaxExactBlocks) {
-            score_pending();
+        if (std::popcount(may_enter) > kMostGatheredFromOneBlock) {
+            pending[waiting++] = view;
+            if (waiting == kMaxExactBlocks) {
+                score_pending();
+            }
+            return;
         }
+        if (!gathered.has_room(may_enter)) {
+            score_lanes();
+        }
+        gathered.add(view, may_enter);
     };
     std::vector<ScoredLanes> scored;
     if (!bar.armed) {
@@ -467,6 +520,7 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, GroupTable
         }
     }
     score_pending();
+    score_lanes();
 }
 
 }  // namespace
