@@ -141,6 +141,18 @@ Bar offer_block(CandidateBuffer& buffer, const float* scores, uint32_t live, siz
     return bar_of(buffer);
 }
 
+// The lanes of a block whose sums are above a limit of sum_limit: the others are ruled out by
+// the limit's test at the chunk's largest norm, which is monotone (first_pass.cpp, step 5) and
+// for a single vector implies lane_cannot_reach, its low end being at most its high end. With
+// them most lanes of a judged block are ruled out by one integer comparison.
+uint32_t lanes_above(const uint32_t* sums, int64_t limit) {
+    uint32_t above = 0;
+    for (size_t lane = 0; lane < kBlockVectors; ++lane) {
+        above |= uint32_t{static_cast<int64_t>(sums[lane]) > limit} << lane;
+    }
+    return above;
+}
+
 // The live lanes of a block that may hold a vector clearing an armed bar, judged from their
 // first-pass sums (first_pass.cpp says why leaving a lane out is safe).
 uint32_t lanes_may_enter(const QuantisedQuery& query, const Bar& bar, const uint32_t* sums,
@@ -454,7 +466,6 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, GroupTable
     // kernel call, where they are many (before the bar is armed, all are), and gathered with
     // those of other blocks where they are few.
     auto judge = [&](size_t i, uint32_t done) {
-        const uint32_t largest = largest_sums[i];
         BlockView view = view_block(ctx, task.first_block + i, state);
         view.live &= ~done;
         if (view.live == 0) {
@@ -466,12 +477,9 @@ void rescore(const ScanContext& ctx, const TaskRange& task, size_t q, GroupTable
         tally.judged += counted;
         uint32_t may_enter = view.live;
         if (bar.armed && bound.usable) {
-            if (block_cannot_reach(bound, bar, largest,
-                                   largest_norm(view.norms, kBlockVectors, ctx.isa))) {
-                return;
-            }
+            const uint32_t* sums = lane_sums + i * kBlockVectors;
             may_enter =
-                lanes_may_enter(bound, bar, lane_sums + i * kBlockVectors, view.norms, view.live);
+                lanes_may_enter(bound, bar, sums, view.norms, view.live & lanes_above(sums, limit));
             if (may_enter == 0) {
                 return;
             }
