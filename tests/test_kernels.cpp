@@ -577,6 +577,61 @@ TEST(FirstPassKernels, RangesMatchThePlainLoop) {
     }
 }
 
+// Steps from ample to far too small for the rows' ranges, so that the entries of a row's two
+// tables are clipped at the ceiling they share, over table counts that end in every part of a
+// chunk: each path writes the same entries, leaves the same bytes alone and sums the same terms.
+TEST(FirstPassKernels, WholeCodeTablesMatchOneAtATime) {
+    for (const size_t bits : {2, 4}) {
+        const std::vector<float> centroids = centroids_of(128, bits);
+        float levels[16];
+        float second_levels[16];
+        for (size_t e = 0; e < 16; ++e) {
+            levels[e] = centroids[e % (size_t{1} << bits)];
+            second_levels[e] = centroids[(e >> 2) % (size_t{1} << bits)];
+        }
+        for (const size_t dim : {8, 16, 24, 40, 136}) {
+            const std::vector<float> t = random_floats(dim, static_cast<uint32_t>(dim + bits));
+            std::vector<float> least(dim);
+            std::vector<float> largest(dim);
+            range_kernel(Isa::Scalar)(t.data(), levels, size_t{1} << bits, dim, least.data(),
+                                      largest.data());
+            double widest = 0.0;
+            for (size_t j = 0; j < dim; ++j) {
+                widest = std::max(widest, static_cast<double>(largest[j]) - least[j]);
+            }
+            const size_t rows = record_bytes(bits, dim);
+            for (const double share : {0.01, 0.003, 0.0003}) {
+                SCOPED_TRACE(testing::Message()
+                             << "bits " << bits << " dim " << dim << " step share " << share);
+                const double step = widest * share;
+                auto quantise = [&](Isa isa, std::vector<uint8_t>& tables) {
+                    tables.assign(first_pass_chunks(rows) * kChunkTableBytes, 0xA5);
+                    return whole_code_kernel(isa)(WholeCodeJob{
+                        t.data(), levels, second_levels, least.data(), largest.data(), bits, rows,
+                        step, 1.0 / step, tables.data(), kChunkTableBytes});
+                };
+                std::vector<uint8_t> want;
+                const TableSums sums = quantise(Isa::Scalar, want);
+                for (size_t row = 0; row < rows; ++row) {
+                    const uint8_t* low = want.data() + table_offset(row, 0, kChunkTableBytes);
+                    const uint8_t* high = want.data() + table_offset(row, 1, kChunkTableBytes);
+                    ASSERT_LE(*std::max_element(low, low + 16) + *std::max_element(high, high + 16),
+                              255)
+                        << "row " << row;
+                }
+                for (const Isa isa : runnable_isas()) {
+                    std::vector<uint8_t> got;
+                    const TableSums again = quantise(isa, got);
+                    ASSERT_EQ(got, want) << isa_name(isa);
+                    EXPECT_TRUE(again.base == sums.base && again.residuals == sums.residuals &&
+                                again.magnitudes == sums.magnitudes)
+                        << isa_name(isa);
+                }
+            }
+        }
+    }
+}
+
 // The plain rule: NaN where a norm is NaN or has its sign set, else the float maximum.
 float plain_largest_norm(const std::vector<float>& norms) {
     float largest = 0.0f;

@@ -241,6 +241,49 @@ TEST(ScanPaths, FirstPassGivingUpKeepsEveryAnswer) {
     }
 }
 
+// Every block holds one vector near the query's direction among small ones, a few blocks 8, 9 or
+// all 16: after the first pass most blocks that may still enter hold a single lane, many more
+// than one gathered block takes, and the lanes of one block are gathered or scored with it. Near
+// ties among the strong vectors keep the bar from ruling them out early; a filter drops some.
+TEST(ScanPaths, LanesGatheredFromManyBlocksKeepEveryAnswer) {
+    const size_t dim = 32;
+    const size_t blocks = 400;
+    const size_t n = blocks * kBlockVectors;
+    std::vector<float> vectors = random_floats(n * dim, 50);
+    const std::vector<float> probe = random_floats(dim, 51);
+    const std::vector<float> jitter = random_floats(n, 52);
+    auto make_strong = [&](size_t i) {
+        for (size_t j = 0; j < dim; ++j) {
+            vectors[i * dim + j] = 10.0f * probe[j] * (1.0f + 1e-3f * jitter[i]);
+        }
+        vectors[i * dim + i % dim] += 0.01f;
+    };
+    for (size_t b = 0; b < blocks; ++b) {
+        const size_t strong = b == 7 ? 8 : (b == 8 ? 9 : (b == 9 ? kBlockVectors : 1));
+        for (size_t s = 0; s < strong; ++s) {
+            make_strong(b * kBlockVectors + (b * 5 + s) % kBlockVectors);
+        }
+    }
+    std::vector<float> queries = random_floats(3 * dim, 53);
+    for (size_t j = 0; j < dim; ++j) {
+        queries[j] = probe[j];
+        queries[dim + j] = probe[j] + 0.05f * queries[dim + j];
+    }
+    std::vector<uint64_t> allowed((n + 63) / 64, ~uint64_t{0});
+    for (size_t p = 0; p < n; p += 37) {
+        allowed[p / 64] &= ~(uint64_t{1} << (p % 64));
+    }
+    for (uint64_t bits = 2; bits <= 4; ++bits) {
+        GyrelIndex index(dim, bits, Rotation::Rotor3, 54);
+        index.add(vectors);
+        for (const size_t k : {1, 10, 16, 40}) {
+            SCOPED_TRACE(testing::Message() << "bits " << bits << " k " << k);
+            ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k));
+            ASSERT_NO_FATAL_FAILURE(expect_every_path_matches(index, queries, k, allowed));
+        }
+    }
+}
+
 // A filter gives what searching an index of only the allowed vectors gives, with the positions
 // mapped back: scores do not depend on the other vectors, and ties keep their order.
 TEST(ScanPaths, AllowedPositionsMatchASubIndex) {
